@@ -1,0 +1,86 @@
+#pragma once
+
+#include "model/Records.h"
+
+#include <QByteArray>
+#include <QCoroTask>
+#include <QString>
+#include <QUrl>
+
+#include <chrono>
+#include <memory>
+#include <optional>
+
+class QNetworkAccessManager;
+class QNetworkReply;
+class QNetworkRequest;
+class QIODevice;
+
+namespace kitewell {
+
+struct ClientTimeouts {
+    std::chrono::milliseconds request{60'000};   // longest wait for more data
+    std::chrono::milliseconds download{600'000}; // the download's own inactivity limit
+    std::chrono::milliseconds resource{600'000}; // longest a whole transfer may take
+};
+
+// The album service client: owns the base URL, the session token and one HTTP session
+// (a QNetworkAccessManager with nothing persisted). Every call is a coroutine on the
+// main thread; keep the client alive until its calls have finished.
+class KitewellAPI {
+public:
+    using Timeouts = ClientTimeouts;
+
+    // Throws SyncClientError::invalidServerURL for text that is not an http(s) URL.
+    KitewellAPI(const QString& baseURL, std::optional<QString> token, Timeouts timeouts = {});
+    ~KitewellAPI();
+    KitewellAPI(const KitewellAPI&) = delete;
+    KitewellAPI& operator=(const KitewellAPI&) = delete;
+
+    const QUrl& baseURL() const { return m_baseURL; }
+
+    QCoro::Task<QString> signIn(QString email, QString password);
+    QCoro::Task<WorkspaceBootstrap> bootstrap();
+    QCoro::Task<EventWorkspace> eventWorkspace(QString eventId);
+    // Streams the original into destination + ".download", which replaces the destination
+    // in one step only after a success status and a complete body.
+    QCoro::Task<void> downloadOriginal(QUrl source, QString destination);
+    QCoro::Task<void> uploadEffect(QString eventId, QString photoId, QString filePath);
+    QCoro::Task<void> publishEffect(QString eventId, QString photoId);
+
+    // Stops every call of this client: transfers in flight are aborted and they, and any
+    // later call, throw CancellationError.
+    void cancel();
+    bool isCancelled() const { return m_cancelled; }
+
+    // The URL of a service path: one leading "/" dropped, the rest appended to the base path.
+    QUrl url(const QString& path) const;
+    // An identifier percent-escaped for a URL path ("/" and the path's sub-delimiters stay).
+    static QString escapedPathComponent(const QString& identifier);
+    // Judges an answer by its status alone; the body only supplies the service's message.
+    // Throws unauthorized for 401 and server for any other status outside 200 to 299.
+    static void validated(int status, const QByteArray& body);
+
+private:
+    struct Answer {
+        int status = 0;
+        QByteArray body;
+        QList<QPair<QByteArray, QByteArray>> headers;
+        std::optional<QByteArray> header(const QByteArray& name) const;
+    };
+
+    QNetworkRequest authenticatedRequest(const QString& path) const;
+    QCoro::Task<Answer> send(QNetworkRequest request, QByteArray verb, QByteArray body,
+                             std::unique_ptr<QIODevice> bodyDevice = {});
+    void watch(QNetworkReply* reply) const;
+    void throwIfTransportFailed(QNetworkReply* reply) const;
+
+    QUrl m_baseURL;
+    QString m_baseText;
+    std::optional<QString> m_token;
+    Timeouts m_timeouts;
+    bool m_cancelled = false;
+    std::unique_ptr<QNetworkAccessManager> m_session;
+};
+
+} // namespace kitewell
