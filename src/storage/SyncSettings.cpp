@@ -1,0 +1,118 @@
+#include "storage/SyncSettings.h"
+
+#include "model/Json.h"
+
+#include <QJsonObject>
+
+namespace kitewell {
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+const auto baseUrlKey = "baseURL"_L1;
+const auto originalBookmarkKey = "originalDirectoryBookmark"_L1;
+const auto effectBookmarkKey = "effectDirectoryBookmark"_L1;
+const auto eventIdKey = "eventId"_L1;
+const auto eventTitleKey = "eventTitle"_L1;
+const auto autoSyncKey = "autoSyncEnabled"_L1;
+const auto autoUploadKey = "autoUploadEffects"_L1;
+const auto autoPublishKey = "autoPublishEffects"_L1;
+
+std::optional<QByteArray> optionalBase64(const QJsonObject& object, QLatin1StringView key) {
+    const std::optional<QString> text = json::optionalString(object, key);
+    if (!text)
+        return std::nullopt;
+    // Qt accepts unpadded input even when asked to abort on errors; the stored form is
+    // always padded, so anything else is not ours.
+    if (text->size() % 4 != 0)
+        throw json::DecodingError("bookmark is not padded Base64");
+    auto result = QByteArray::fromBase64Encoding(
+        text->toLatin1(), QByteArray::Base64Encoding | QByteArray::AbortOnBase64DecodingErrors);
+    // toLatin1 would turn a non-Latin-1 character into '?', which Base64 refuses anyway.
+    if (result.decodingStatus != QByteArray::Base64DecodingStatus::Ok)
+        throw json::DecodingError("bookmark is not Base64");
+    return std::move(result.decoded);
+}
+
+void putOptional(QJsonObject& object, QLatin1StringView key, const std::optional<QString>& value) {
+    if (value)
+        object.insert(key, *value);
+}
+
+void putOptional(QJsonObject& object, QLatin1StringView key, const std::optional<QByteArray>& value) {
+    if (value)
+        object.insert(key, QString::fromLatin1(value->toBase64()));
+}
+
+} // namespace
+
+QByteArray SyncSettings::encode() const {
+    QJsonObject object{{baseUrlKey, baseURL},
+                       {autoSyncKey, autoSyncEnabled},
+                       {autoUploadKey, autoUploadEffects},
+                       {autoPublishKey, autoPublishEffects}};
+    putOptional(object, originalBookmarkKey, originalDirectoryBookmark);
+    putOptional(object, effectBookmarkKey, effectDirectoryBookmark);
+    putOptional(object, eventIdKey, eventId);
+    putOptional(object, eventTitleKey, eventTitle);
+    return json::encodeCompact(object);
+}
+
+SyncSettings SyncSettings::decode(const QByteArray& bytes) {
+    const QJsonObject object = json::parseObject(bytes);
+    SyncSettings settings;
+    settings.baseURL = json::requiredString(object, baseUrlKey);
+    settings.originalDirectoryBookmark = optionalBase64(object, originalBookmarkKey);
+    settings.effectDirectoryBookmark = optionalBase64(object, effectBookmarkKey);
+    settings.eventId = json::optionalString(object, eventIdKey);
+    settings.eventTitle = json::optionalString(object, eventTitleKey);
+    settings.autoSyncEnabled = json::requiredBool(object, autoSyncKey);
+    settings.autoUploadEffects = json::requiredBool(object, autoUploadKey);
+    settings.autoPublishEffects = json::requiredBool(object, autoPublishKey);
+    return settings;
+}
+
+namespace {
+
+QVariant optionalValue(const std::optional<QByteArray>& value) {
+    return value ? QVariant(*value) : QVariant();
+}
+
+QVariant optionalValue(const std::optional<QString>& value) {
+    return value ? QVariant(*value) : QVariant();
+}
+
+std::optional<QString> optionalText(const QVariant& value) {
+    if (value.isNull() || !value.isValid())
+        return std::nullopt;
+    return value.toString();
+}
+
+} // namespace
+
+QVariant SyncSettings::originalDirectoryBookmarkValue() const {
+    return optionalValue(originalDirectoryBookmark);
+}
+
+QVariant SyncSettings::effectDirectoryBookmarkValue() const {
+    return optionalValue(effectDirectoryBookmark);
+}
+
+QVariant SyncSettings::eventIdValue() const {
+    return optionalValue(eventId);
+}
+
+void SyncSettings::setEventIdValue(const QVariant& value) {
+    eventId = optionalText(value);
+}
+
+QVariant SyncSettings::eventTitleValue() const {
+    return optionalValue(eventTitle);
+}
+
+void SyncSettings::setEventTitleValue(const QVariant& value) {
+    eventTitle = optionalText(value);
+}
+
+} // namespace kitewell

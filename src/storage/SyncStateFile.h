@@ -1,0 +1,32 @@
+#pragma once
+
+#include "storage/SyncRecord.h"
+
+#include <QByteArray>
+#include <QHash>
+#include <QString>
+
+namespace kitewell {
+
+// The per-photo sync memory of every album, stored as "sync-state.json".
+struct SyncStateFile {
+    // Keyed by recordKey(eventId, photoId).
+    QHash<QString, SyncRecord> records;
+
+    // The key of a photo's record: album id, ":", photo id.
+    static QString recordKey(const QString& eventId, const QString& photoId) {
+        return eventId + u':' + photoId;
+    }
+
+    // Compact JSON, members in a fixed order (that of QJsonObject, so the bytes are
+    // reproducible), absent fingerprints left out, "/" written as "\/". Built directly
+    // rather than through QJsonObject: the file is rewritten after every upload.
+    QByteArray encode() const;
+    // Throws json::DecodingError when the document, "records" or any record does not
+    // decode; there is no partial result. Unknown keys are ignored.
+    static SyncStateFile decode(const QByteArray& bytes);
+
+    bool operator==(const SyncStateFile&) const = default;
+};
+
+} // namespace kitewell

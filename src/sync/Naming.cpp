@@ -1,0 +1,245 @@
+#include "sync/Naming.h"
+
+#include "platform/Errors.h"
+
+#include <QFile>
+#include <QTextBoundaryFinder>
+
+#include <cerrno>
+#include <dirent.h>
+#include <fcntl.h>
+#include <memory>
+#include <sys/stat.h>
+
+namespace kitewell::naming {
+
+namespace {
+
+constexpr qsizetype maximumNameLength = 160;
+constexpr qint64 writingWindowMs = 2000;
+
+bool isForbidden(QChar c) {
+    switch (c.unicode()) {
+    case u'/':
+    case u':':
+    case u'\\':
+    case u'?':
+    case u'%':
+    case u'*':
+    case u'|':
+    case u'"':
+    case u'<':
+    case u'>':
+        return true;
+    default:
+        return false;
+    }
+}
+
+// The desktop's white-space-and-newline set: Unicode space separators (Zs), tab, the line
+// breaks U+000A-U+000D, NEL, and the line and paragraph separators.
+bool isWhiteSpaceOrNewline(QChar c) {
+    const char16_t u = c.unicode();
+    return (u >= 0x09 && u <= 0x0d) || u == 0x85 || u == 0x2028 || u == 0x2029 ||
+           c.category() == QChar::Separator_Space;
+}
+
+// The first `count` grapheme clusters of the text (all of it when it has fewer).
+QString leadingGraphemes(const QString& text, qsizetype count) {
+    // A cluster holds at least one UTF-16 unit, so a short text needs no boundary search.
+    if (text.size() <= count)
+        return text;
+    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
+    qsizetype end = 0;
+    for (qsizetype i = 0; i < count; ++i) {
+        end = finder.toNextBoundary();
+        if (end < 0)
+            return text;
+    }
+    return text.left(end);
+}
+
+QString lastComponent(const QString& path) {
+    return path.mid(path.lastIndexOf(u'/') + 1);
+}
+
+QString safeNameOf(const Photo& photo) {
+    return safeName(photo.name.value_or(QStringLiteral("photo.jpg")));
+}
+
+bool hasEffectExtension(const QString& name) {
+    const qsizetype dot = name.lastIndexOf(u'.');
+    if (dot < 0)
+        return false;
+    const QStringView extension = QStringView(name).mid(dot + 1);
+    return extension.compare(u"jpg", Qt::CaseInsensitive) == 0 ||
+           extension.compare(u"jpeg", Qt::CaseInsensitive) == 0;
+}
+
+struct DirectoryCloser {
+    void operator()(DIR* directory) const { ::closedir(directory); }
+};
+
+} // namespace
+
+QString safeName(const QString& text) {
+    QString result = text;
+    for (QChar& c : result)
+        if (isForbidden(c))
+            c = u'-';
+    qsizetype begin = 0;
+    qsizetype end = result.size();
+    while (begin < end && isWhiteSpaceOrNewline(result.at(begin)))
+        ++begin;
+    while (end > begin && isWhiteSpaceOrNewline(result.at(end - 1)))
+        --end;
+    if (begin == end)
+        return QStringLiteral("photo.jpg");
+    return leadingGraphemes(result.mid(begin, end - begin), maximumNameLength);
+}
+
+QString downloadFileName(const Photo& photo) {
+    const QString base = photo.name && !photo.name->isEmpty() ? *photo.name : QStringLiteral("photo.jpg");
+    const QString safe = safeName(base);
+    const qsizetype dot = safe.lastIndexOf(u'.');
+    const bool hasExtension = dot >= 0 && dot + 1 < safe.size();
+    return photo.id + QStringLiteral("__") + safe + (hasExtension ? QString() : QStringLiteral(".jpg"));
+}
+
+QString albumFolderName(const AlbumEvent& event) {
+    const QString title = event.title.isEmpty() ? QStringLiteral("直播相册") : event.title;
+    return safeName(title) + QStringLiteral("--") + leadingGraphemes(event.id, 8);
+}
+
+QStringList effectFiles(const QString& folder) {
+    const QByteArray nativeFolder = QFile::encodeName(folder);
+    const std::unique_ptr<DIR, DirectoryCloser> directory(::opendir(nativeFolder.constData()));
+    if (!directory)
+        throw FileSystemError::fromErrno(errno);
+    const QString prefix = folder.endsWith(u'/') ? folder : folder + u'/';
+    QStringList files;
+    for (;;) {
+        errno = 0;
+        const dirent* entry = ::readdir(directory.get());
+        if (!entry) {
+            if (errno != 0)
+                throw FileSystemError::fromErrno(errno);
+            return files;
+        }
+        const QByteArray nativeName(entry->d_name);
+        // Hidden entries, "." and ".." included.
+        if (nativeName.startsWith('.'))
+            continue;
+        const QString name = QFile::decodeName(nativeName);
+        // A name that is not valid in the file-name encoding could not be opened again.
+        if (!hasEffectExtension(name) || QFile::encodeName(name) != nativeName)
+            continue;
+        if (entry->d_type == DT_DIR)
+            continue;
+        if (entry->d_type == DT_LNK || entry->d_type == DT_UNKNOWN) {
+            // Only what the entry leads to tells: a link to a folder is a folder, a dangling
+            // link has nothing to return.
+            struct stat status {};
+            if (::fstatat(::dirfd(directory.get()), entry->d_name, &status, 0) != 0) {
+                if (errno == ENOENT)
+                    continue;
+                throw FileSystemError::fromErrno(errno);
+            }
+            if (S_ISDIR(status.st_mode))
+                continue;
+        }
+        files.append(prefix + name);
+    }
+}
+
+FileStamp fileStamp(const QString& file) {
+    struct stat status {};
+    if (::stat(QFile::encodeName(file).constData(), &status) != 0)
+        throw FileSystemError::fromErrno(errno);
+    return {qint64(status.st_size), qint64(status.st_mtim.tv_sec), qint64(status.st_mtim.tv_nsec)};
+}
+
+QString fingerprint(const FileStamp& stamp) {
+    // The system rounds down; a time before 1970 with a fraction truncates one second up.
+    const qint64 seconds =
+        stamp.modifiedSeconds + (stamp.modifiedSeconds < 0 && stamp.modifiedNanoseconds > 0);
+    return QString::number(stamp.size) + u'-' + QString::number(seconds);
+}
+
+QString fileFingerprint(const QString& file) {
+    return fingerprint(fileStamp(file));
+}
+
+bool isBeingWritten(const FileStamp& stamp, const QDateTime& now) {
+    // Compared in milliseconds, rounded down; far-off times cannot be within the window.
+    const qint64 nowMs = now.toMSecsSinceEpoch();
+    const qint64 nowSeconds = nowMs / 1000;
+    if (stamp.modifiedSeconds < nowSeconds - 10 || stamp.modifiedSeconds > nowSeconds + 10)
+        return false;
+    const qint64 modifiedMs = stamp.modifiedSeconds * 1000 + stamp.modifiedNanoseconds / 1000000;
+    return modifiedMs <= nowMs && nowMs - modifiedMs < writingWindowMs;
+}
+
+std::optional<Photo> matchedPhoto(const QString& file, const QList<Photo>& photos) {
+    const QString name = lastComponent(file);
+    const qsizetype separator = name.indexOf(QStringLiteral("__"));
+    if (separator >= 0) {
+        const QStringView id = QStringView(name).left(separator);
+        for (const Photo& photo : photos)
+            if (photo.id == id)
+                return photo;
+        return std::nullopt;
+    }
+    std::optional<Photo> found;
+    for (const Photo& photo : photos) {
+        if (safeNameOf(photo) != name)
+            continue;
+        if (found)
+            return std::nullopt;
+        found = photo;
+    }
+    return found;
+}
+
+PhotoMatcher::PhotoMatcher(const QList<Photo>& photos) {
+    m_firstById.reserve(photos.size());
+    m_bySafeName.reserve(photos.size());
+    for (qsizetype i = 0; i < photos.size(); ++i) {
+        if (!m_firstById.contains(photos[i].id))
+            m_firstById.insert(photos[i].id, i);
+        const QString name = safeNameOf(photos[i]);
+        const auto it = m_bySafeName.find(name);
+        if (it == m_bySafeName.end())
+            m_bySafeName.insert(name, i);
+        else
+            it.value() = -1;
+    }
+}
+
+std::optional<qsizetype> PhotoMatcher::match(const QString& file) const {
+    const QString name = lastComponent(file);
+    const qsizetype separator = name.indexOf(QStringLiteral("__"));
+    if (separator >= 0) {
+        const auto it = m_firstById.constFind(name.left(separator));
+        return it == m_firstById.constEnd() ? std::nullopt : std::optional<qsizetype>(it.value());
+    }
+    const auto it = m_bySafeName.constFind(name);
+    if (it == m_bySafeName.constEnd() || it.value() < 0)
+        return std::nullopt;
+    return it.value();
+}
+
+bool isSafeIdComponent(const QString& id) {
+    return !id.contains(u'/') && !id.contains(QChar(0)) && id != u"." && id != u"..";
+}
+
+bool isSafeRelativePath(const QString& path) {
+    if (path.isEmpty() || path.contains(QChar(0)))
+        return false;
+    for (const QStringView component : QStringView(path).split(u'/'))
+        if (component.isEmpty() || component == u"." || component == u"..")
+            return false;
+    return true;
+}
+
+} // namespace kitewell::naming

@@ -1,0 +1,85 @@
+#pragma once
+
+// How local files are named and how they lead back to album photos. These names end up
+// in users' folders and in the state file, so every character of the rules is fixed.
+
+#include "model/Records.h"
+
+#include <QDateTime>
+#include <QHash>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+namespace kitewell::naming {
+
+// One safe file-name component: "/", ":" and \ ? % * | " < > each become "-", white space
+// and line breaks are trimmed from both ends, an empty result becomes "photo.jpg", and
+// the text is cut to its first 160 grapheme clusters.
+QString safeName(const QString& text);
+
+// The photo's id, "__", its safe name ("photo.jpg" when it has none), plus ".jpg" when
+// that name has no extension. The id is used unchanged: check it with isSafeIdComponent.
+QString downloadFileName(const Photo& photo);
+
+// The album's subfolder name: safe title ("直播相册" when empty), "--", the first 8
+// characters of the album id. Check the id with isSafeIdComponent first.
+QString albumFolderName(const AlbumEvent& event);
+
+// The files directly in the folder whose extension is jpg or jpeg in any case, hidden
+// entries and folders left out, in the order the folder lists them. Throws
+// FileSystemError when the folder cannot be listed.
+QStringList effectFiles(const QString& folder);
+
+// Size and modification time of a file (symbolic links followed).
+struct FileStamp {
+    qint64 size = 0;
+    // The modification time as the system gives it: seconds since 1970, rounded down,
+    // and the nanoseconds after them (0 to 999,999,999, also before 1970).
+    qint64 modifiedSeconds = 0;
+    qint64 modifiedNanoseconds = 0;
+};
+
+// Throws FileSystemError when the file's attributes cannot be read.
+FileStamp fileStamp(const QString& file);
+// "size-seconds", the seconds truncated toward zero: 2048 bytes at 90.7 s give "2048-90",
+// at -1.5 s "2048--1".
+QString fingerprint(const FileStamp& stamp);
+// fingerprint(fileStamp(file)).
+QString fileFingerprint(const QString& file);
+// True when the file was modified within the two seconds up to `now` (an editor may still
+// be writing it). A modification time after `now` does not count.
+bool isBeingWritten(const FileStamp& stamp, const QDateTime& now);
+
+// The photo a retouched file belongs to. A name with "__" leads to the first photo whose
+// id is the text before the first "__"; a name without one to the only photo whose safe
+// name (of "photo.jpg" when it has none) is the whole file name. `file` may be a path:
+// only its last component counts.
+std::optional<Photo> matchedPhoto(const QString& file, const QList<Photo>& photos);
+
+// matchedPhoto for many files against one list, without a scan of the list per file.
+class PhotoMatcher {
+public:
+    explicit PhotoMatcher(const QList<Photo>& photos);
+    // Index into the list given to the constructor.
+    std::optional<qsizetype> match(const QString& file) const;
+
+private:
+    QHash<QString, qsizetype> m_firstById;
+    // -1 when several photos have that safe name.
+    QHash<QString, qsizetype> m_bySafeName;
+};
+
+// An album or photo id that can go into a path without leaving its folder: no "/", no NUL,
+// not "." or "..". The empty id passes: it always stands before "__" or after "--" in a
+// name, so it cannot form a path component (an empty album id is refused before any
+// folder is touched).
+bool isSafeIdComponent(const QString& id);
+
+// A stored originalRelativePath that stays inside the originals folder: not empty, not
+// absolute, no NUL, no empty, "." or ".." component.
+bool isSafeRelativePath(const QString& path);
+
+} // namespace kitewell::naming
