@@ -43,11 +43,14 @@ struct Fault {
     };
     std::optional<int> status;        // answer with this status...
     std::optional<QByteArray> body;   // ...and this body (default: empty) instead of the normal answer
-    HeaderList extraHeaders;          // added to the answer
+    HeaderList extraHeaders;          // added to the answer ("Connection: close" also closes it)
     QList<QByteArray> removedHeaders; // left out of the answer (e.g. "set-auth-token"), case-insensitive
     int delayMs = 0;                  // wait before answering
     Cut cut = Cut::None;              // applied to whatever body is sent
-    std::optional<QUrl> redirectTo;   // answer 307 with this Location (same or another origin)
+    // Answer redirectStatus with this Location (same or another origin) and "Connection: close":
+    // Qt 6.4's client mixes up answers when it follows a redirect on a kept-alive connection.
+    // removedHeaders {"Connection"} keeps the connection open.
+    std::optional<QUrl> redirectTo;
     int redirectStatus = 307;
     int skip = 0;   // let this many matching requests through first
     int count = -1; // then apply to this many (-1: every one)

@@ -1,10 +1,10 @@
 #include "HttpWire.h"
 
 #include <QList>
+#include <QTimer>
 
 #include <functional>
-
-#include <QTimer>
+#include <memory>
 
 #include <linux/sockios.h>
 #include <sys/ioctl.h>
@@ -13,8 +13,6 @@
 namespace albumservice {
 
 namespace {
-
-constexpr int settleMs = 0;
 
 std::optional<QByteArray> headerValue(const HeaderList& headers, QByteArrayView name) {
     for (const auto& [key, value] : headers) {
@@ -37,7 +35,6 @@ std::optional<RequestHead> parseHead(QByteArrayView bytes) {
                 return std::nullopt;
             head.method = parts[0];
             head.target = parts[1];
-            head.version = parts[2];
             first = false;
             continue;
         }
@@ -199,36 +196,32 @@ int unacknowledged(QTcpSocket* socket) {
     return queued;
 }
 
-// Calls then() once the client has what was written (the kernel holds nothing unacknowledged)
-// and has had a moment to read it. Closing or resetting earlier would cut somewhere else: a
-// reset makes the kernel discard what it still holds, and a client in the same event loop that
-// sees the data and the end together may take the short body for a whole one.
-void whenDelivered(QTcpSocket* socket, std::function<void()> then, int patienceMs = 2000)
-{
+// Calls then() once the client's kernel has what was written (ours holds nothing unacknowledged).
+// A reset earlier would make the kernel discard what it still holds, cutting somewhere else.
+void whenDelivered(QTcpSocket* socket, std::function<void()> then, int patienceMs = 2000) {
     if (socket->state() != QAbstractSocket::ConnectedState)
         return;
     if (socket->bytesToWrite() > 0) {
-        QObject::connect(socket, &QTcpSocket::bytesWritten, socket, [socket, then, patienceMs] {
-            if (socket->bytesToWrite() == 0) {
-                QObject::disconnect(socket, &QTcpSocket::bytesWritten, socket, nullptr);
-                whenDelivered(socket, then, patienceMs);
-            }
-        });
+        auto written = std::make_shared<QMetaObject::Connection>();
+        *written =
+            QObject::connect(socket, &QTcpSocket::bytesWritten, socket, [socket, then, patienceMs, written] {
+                if (socket->bytesToWrite() == 0) {
+                    QObject::disconnect(*written);
+                    whenDelivered(socket, then, patienceMs);
+                }
+            });
         return;
     }
     if (unacknowledged(socket) > 0 && patienceMs > 0) {
         constexpr int pollMs = 2;
-        QTimer::singleShot(pollMs, socket, [socket, then, patienceMs] { whenDelivered(socket, then, patienceMs - pollMs); });
+        QTimer::singleShot(pollMs, socket,
+                           [socket, then, patienceMs] { whenDelivered(socket, then, patienceMs - pollMs); });
         return;
     }
-    QTimer::singleShot(settleMs, socket, [socket, then] {
-        if (socket->state() == QAbstractSocket::ConnectedState)
-            then();
-    });
+    then();
 }
 
-void resetConnection(QTcpSocket* socket)
-{
+void resetConnection(QTcpSocket* socket) {
     const linger hard{1, 0};
     ::setsockopt(int(socket->socketDescriptor()), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
     socket->abort();
@@ -240,8 +233,9 @@ void sendAnswer(QTcpSocket* socket, const Answer& answer, const Delivery& delive
     if (!socket || socket->state() != QAbstractSocket::ConnectedState)
         return;
     const bool noBody = statusHasNoBody(answer.status);
-    const bool closeAfter = delivery.closeAfter || (!answer.withLength && !noBody) ||
-                            headerValue(answer.headers, "connection").value_or(QByteArray()).toLower() == "close";
+    const bool closeAfter =
+        delivery.closeAfter || (!answer.withLength && !noBody) ||
+        headerValue(answer.headers, "connection").value_or(QByteArray()).toLower() == "close";
 
     QByteArray head =
         "HTTP/1.1 " + QByteArray::number(answer.status) + ' ' + reasonPhrase(answer.status) + "\r\n";

@@ -16,7 +16,6 @@ namespace albumservice {
 struct RequestHead {
     QByteArray method;
     QByteArray target;
-    QByteArray version;
     HeaderList headers;
 };
 

@@ -55,8 +55,9 @@ std::optional<Options> parseOptions(const QCoreApplication& app) {
                                   QStringLiteral("1"));
     const QCommandLineOption quiet(QStringLiteral("quiet"), QStringLiteral("Do not log requests to stderr."));
     // Making thousands of distinct pictures takes many seconds; benchmarks only need the bytes.
-    const QCommandLineOption sameOriginal(QStringLiteral("same-original"),
-                                          QStringLiteral("Every seeded photo shares one original (fast seeding)."));
+    const QCommandLineOption sameOriginal(
+        QStringLiteral("same-original"),
+        QStringLiteral("Every seeded photo shares one original (fast seeding)."));
     parser.addOptions({port, account, albums, photos, photoSize, phone, seed, quiet, sameOriginal});
     parser.process(app);
 
