@@ -97,6 +97,8 @@ private Q_SLOTS:
     void downloadRefusesNonWebUrls();
     void connectionRefusedPassesThrough();
     void redirects();
+    void downloadFollowsRedirects_data();
+    void downloadFollowsRedirects();
     void inactivityTimeout();
     void cancellationStopsTransfer();
 
@@ -670,6 +672,50 @@ void KitewellAPITest::redirects() {
     service.setFault(Endpoint::SignIn, away);
     QVERIFY(!outcomeOf(api->signIn(kEmail, kPassword)).ok());
     QCOMPARE(elsewhere.requests().size(), 0);
+}
+
+void KitewellAPITest::downloadFollowsRedirects_data() {
+    QTest::addColumn<QString>("location"); // "{other}" stands for the other service's origin
+    QTest::addColumn<int>("count");
+    QTest::addColumn<QString>("expected"); // empty: the original arrives
+    QTest::newRow("same origin") << u"/originals/e-1/p-1"_s << 1 << QString();
+    QTest::newRow("other origin") << u"{other}/originals/e-1/p-1"_s << 1 << QString();
+    QTest::newRow("to a local file") << u"file:///etc/passwd"_s << 1 << u"服务器返回的数据无法识别。"_s;
+    QTest::newRow("endless") << u"/originals/e-1/p-1"_s << -1 << u"*"_s;
+}
+
+void KitewellAPITest::downloadFollowsRedirects() {
+    QFETCH(QString, location);
+    QFETCH(int, count);
+    QFETCH(QString, expected);
+    AlbumService other;
+    QVERIFY(other.listen());
+    other.addEvent({u"e-1"_s, u"x"_s, std::nullopt});
+    albumservice::Photo copy = service.photos(u"e-1"_s).first();
+    copy.jpeg = "the other service's bytes";
+    other.addPhoto(u"e-1"_s, copy);
+
+    Fault redirect;
+    redirect.redirectTo = QUrl(location.replace(u"{other}"_s, other.baseUrl().toString()));
+    redirect.count = count;
+    service.setFault(Endpoint::Original, redirect);
+    QTemporaryDir here;
+    const QString destination = here.filePath(u"p-1.jpg"_s);
+    const auto api = signedInClient();
+    const auto outcome =
+        outcomeOf(api->downloadOriginal(service.originalUrl(u"e-1"_s, u"p-1"_s), destination));
+    if (expected.isEmpty()) {
+        QVERIFY2(outcome.ok(), qPrintable(outcome.errorText()));
+        const bool away = location.startsWith(u"http"_s);
+        QCOMPARE(readFile(destination),
+                 away ? QByteArray("the other service's bytes") : service.photos(u"e-1"_s).first().jpeg);
+    } else {
+        QVERIFY(!outcome.ok());
+        if (expected != u"*"_s)
+            QCOMPARE(outcome.errorText(), expected);
+        QCOMPARE(QDir(here.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+                 QStringList());
+    }
 }
 
 void KitewellAPITest::inactivityTimeout() {

@@ -48,6 +48,17 @@ bool isHttpStatusError(QNetworkReply::NetworkError error) {
            error == QNetworkReply::ProtocolInvalidOperationError || (code >= 401 && code <= 499);
 }
 
+constexpr int kMaxRedirects = 16;
+
+bool isRedirect(int status) {
+    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+bool isWebUrl(const QUrl& url) {
+    const QString scheme = url.scheme();
+    return url.isValid() && (scheme == "http"_L1 || scheme == "https"_L1) && !url.host().isEmpty();
+}
+
 int writeAll(int fd, const char* data, qint64 size) {
     while (size > 0) {
         const ssize_t n = ::write(fd, data, size_t(size));
@@ -185,6 +196,12 @@ QCoro::Task<KitewellAPI::Answer> KitewellAPI::send(QNetworkRequest request, QByt
     answer.status = raw->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     answer.body = raw->readAll();
     answer.headers = raw->rawHeaderPairs();
+    // Qt may finish an answer cut short by a reset without an error; it is a failed transfer.
+    const QVariant length = raw->header(QNetworkRequest::ContentLengthHeader);
+    if (length.isValid() && !raw->hasRawHeader("Content-Encoding") &&
+        answer.body.size() != length.toLongLong())
+        throw TransportError(QCoreApplication::translate("QNetworkReply", "Connection closed"),
+                             QNetworkReply::RemoteHostClosedError);
     co_return answer;
 }
 
@@ -259,8 +276,7 @@ QCoro::Task<void> KitewellAPI::downloadOriginal(QUrl source, QString destination
     if (m_cancelled)
         throw CancellationError();
     // Only web URLs are fetched: never a local file or another scheme.
-    const QString scheme = source.scheme();
-    if (!source.isValid() || (scheme != "http"_L1 && scheme != "https"_L1) || source.host().isEmpty())
+    if (!isWebUrl(source))
         throw SyncClientError::invalidResponse();
 
     const QByteArray target = QFile::encodeName(destination);
@@ -277,47 +293,72 @@ QCoro::Task<void> KitewellAPI::downloadOriginal(QUrl source, QString destination
         ::unlink(staging.constData());
     };
 
-    QNetworkRequest request(source);
-    request.setTransferTimeout(int(m_timeouts.download.count()));
-    QNetworkReply* raw = m_session->get(request);
-    ReplyPtr reply(raw);
-    raw->setReadBufferSize(1 << 20);
-    watch(raw);
+    // Redirects are followed here, one fresh request per hop, rather than inside Qt: its own
+    // following can pair a re-sent request's answer with the redirected reply on a kept-alive
+    // connection, and every hop must lead to a web URL again.
+    QUrl url = source;
+    for (int hop = 0;; ++hop) {
+        QNetworkRequest request(url);
+        request.setTransferTimeout(int(m_timeouts.download.count()));
+        request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+        QNetworkReply* raw = m_session->get(request);
+        ReplyPtr reply(raw);
+        raw->setReadBufferSize(1 << 20);
+        watch(raw);
 
-    // Streams the body to disk as it arrives; the body of a failure status is not kept.
-    int writeError = 0;
-    qint64 received = 0;
-    QObject::connect(raw, &QNetworkReply::readyRead, raw, [raw, fd, &writeError, &received] {
-        const int status = raw->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-        const QByteArray chunk = raw->readAll();
-        if (writeError != 0 || status < 200 || status > 299)
-            return;
-        writeError = writeAll(fd, chunk.constData(), chunk.size());
-        received += chunk.size();
-        if (writeError != 0)
-            raw->abort();
-    });
-    co_await qCoro(raw).waitForFinished();
-    QObject::disconnect(raw, &QNetworkReply::readyRead, raw, nullptr);
+        // Streams the body to disk as it arrives; the body of any other status is not kept.
+        int writeError = 0;
+        qint64 received = 0;
+        QObject::connect(raw, &QNetworkReply::readyRead, raw, [raw, fd, &writeError, &received] {
+            const int status = raw->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+            const QByteArray chunk = raw->readAll();
+            if (writeError != 0 || status < 200 || status > 299)
+                return;
+            writeError = writeAll(fd, chunk.constData(), chunk.size());
+            received += chunk.size();
+            if (writeError != 0)
+                raw->abort();
+        });
+        co_await qCoro(raw).waitForFinished();
+        QObject::disconnect(raw, &QNetworkReply::readyRead, raw, nullptr);
 
-    try {
-        if (writeError != 0)
-            throw FileSystemError::fromErrno(writeError);
-        throwIfTransportFailed(raw);
-        const int status = raw->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-        validated(status, {});
-        const QByteArray rest = raw->readAll();
-        if (int error = writeAll(fd, rest.constData(), rest.size()))
-            throw FileSystemError::fromErrno(error);
-        received += rest.size();
-        // A body cut short on a cleanly closed connection is a failed transfer, not a file.
-        const QVariant length = raw->header(QNetworkRequest::ContentLengthHeader);
-        if (length.isValid() && !raw->hasRawHeader("Content-Encoding") && received != length.toLongLong())
-            throw TransportError(QCoreApplication::translate("QNetworkReply", "Connection closed"),
-                                 QNetworkReply::RemoteHostClosedError);
-    } catch (...) {
-        discard();
-        throw;
+        try {
+            if (writeError != 0)
+                throw FileSystemError::fromErrno(writeError);
+            throwIfTransportFailed(raw);
+            const int status = raw->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+            const QByteArray location = raw->rawHeader("Location");
+            if (isRedirect(status) && !location.isEmpty()) {
+                if (hop >= kMaxRedirects)
+                    throw TransportError(
+                        QCoreApplication::translate("QNetworkReplyHttpImpl", "Too many redirects"),
+                        QNetworkReply::TooManyRedirectsError);
+                const QUrl next = url.resolved(QUrl::fromEncoded(location));
+                if (!isWebUrl(next))
+                    throw SyncClientError::invalidResponse();
+                // Never from https down to http, as Qt's own default policy.
+                if (url.scheme() == "https"_L1 && next.scheme() == "http"_L1)
+                    throw TransportError(
+                        QCoreApplication::translate("QNetworkReplyHttpImpl", "Insecure redirect"),
+                        QNetworkReply::InsecureRedirectError);
+                url = next;
+                continue;
+            }
+            validated(status, {});
+            const QByteArray rest = raw->readAll();
+            if (int error = writeAll(fd, rest.constData(), rest.size()))
+                throw FileSystemError::fromErrno(error);
+            received += rest.size();
+            // A body cut short on a cleanly closed connection is a failed transfer, not a file.
+            const QVariant length = raw->header(QNetworkRequest::ContentLengthHeader);
+            if (length.isValid() && !raw->hasRawHeader("Content-Encoding") && received != length.toLongLong())
+                throw TransportError(QCoreApplication::translate("QNetworkReply", "Connection closed"),
+                                     QNetworkReply::RemoteHostClosedError);
+        } catch (...) {
+            discard();
+            throw;
+        }
+        break;
     }
 
     fdOpen = false;
