@@ -1,0 +1,72 @@
+#include "ui/KitewellSyncApp.h"
+
+#include "storage/SyncStorage.h"
+
+#include <QApplication>
+#include <QIcon>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QQuickStyle>
+#include <QQuickWindow>
+#include <QStandardPaths>
+
+namespace kitewell {
+
+KitewellSyncApp::KitewellSyncApp(QApplication& application)
+    : m_application(application),
+      m_instance(QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation),
+                 SingleInstance::keyFor(SyncStorage::supportDirectory())) {}
+
+KitewellSyncApp::~KitewellSyncApp() = default;
+
+void KitewellSyncApp::describeApplication() {
+    QGuiApplication::setApplicationName(QStringLiteral("kitewell-sync"));
+    QGuiApplication::setApplicationDisplayName(QStringLiteral("鸢井同步助手"));
+    QGuiApplication::setDesktopFileName(QStringLiteral(KITEWELL_APP_ID));
+    QGuiApplication::setWindowIcon(QIcon(QStringLiteral(":/Kitewell/Sync/icons/" KITEWELL_APP_ID ".svg")));
+}
+
+void KitewellSyncApp::applyStyle() {
+    QQuickStyle::setStyle(QStringLiteral("Fusion"));
+}
+
+QQuickWindow* KitewellSyncApp::loadWindow(QQmlApplicationEngine& engine, SyncViewModel& model) {
+    engine.setInitialProperties({{QStringLiteral("model"), QVariant::fromValue<QObject*>(&model)}});
+    engine.load(QUrl(QString::fromLatin1(mainQml)));
+    const QList<QObject*> roots = engine.rootObjects();
+    return roots.isEmpty() ? nullptr : qobject_cast<QQuickWindow*>(roots.constFirst());
+}
+
+int KitewellSyncApp::exec() {
+    describeApplication();
+    if (!m_instance.claim())
+        return 0;
+    QObject::connect(&m_instance, &SingleInstance::activationRequested, &m_application,
+                     [this] { bringForward(); });
+
+    installQtTranslations();
+    applyStyle();
+    m_model = std::make_unique<SyncViewModel>();
+    m_window = loadWindow(m_engine, *m_model);
+    if (!m_window)
+        return 1;
+    return m_application.exec();
+}
+
+// Qt's own texts (network and file errors, the folder dialog) in the desktop's language.
+void KitewellSyncApp::installQtTranslations() {
+    if (m_qtTranslator.load(QLocale::system(), QStringLiteral("qtbase"), QStringLiteral("_"),
+                            QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        QCoreApplication::installTranslator(&m_qtTranslator);
+}
+
+void KitewellSyncApp::bringForward() {
+    if (!m_window)
+        return;
+    m_window->setWindowStates(m_window->windowStates() & ~Qt::WindowMinimized);
+    m_window->show();
+    m_window->raise();
+    m_window->requestActivate();
+}
+
+} // namespace kitewell

@@ -1,0 +1,29 @@
+import QtQuick
+import QtQuick.Controls
+
+// The program's one window. Its content is the root view over the one controller.
+ApplicationWindow {
+    id: window
+
+    required property QtObject model
+
+    objectName: "mainWindow"
+    title: "鸢井同步助手"
+    // As small as the content allows, and never below 760 × 620; no maximum.
+    minimumWidth: Math.max(760, content.implicitWidth)
+    minimumHeight: Math.max(620, content.implicitHeight)
+    color: palette.window
+    visible: true
+
+    Component.onCompleted: {
+        width = minimumWidth
+        height = minimumHeight
+    }
+
+    ContentView {
+        id: content
+        objectName: "contentView"
+        anchors.fill: parent
+        model: window.model
+    }
+}
