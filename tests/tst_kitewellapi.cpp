@@ -4,6 +4,7 @@
 #include "AlbumService.h"
 #include "client/KitewellAPI.h"
 #include "client/SyncClientError.h"
+#include "support/Files.h"
 #include "support/Outcome.h"
 
 #include <QDir>
@@ -42,17 +43,6 @@ QList<QByteArray> orderOf(const albumservice::RecordedRequest& request, const QL
             order.append(name);
     }
     return order;
-}
-
-QByteArray readFile(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-void writeFile(const QString& path, const QByteArray& bytes) {
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(bytes);
 }
 
 } // namespace
@@ -401,7 +391,7 @@ void KitewellAPITest::statusesOnTheWire() {
 
 void KitewellAPITest::missingTokenSendsNothing() {
     const QString photo = folder.filePath(u"retouched.jpg"_s);
-    writeFile(photo, AlbumService::makeJpeg(2000));
+    QVERIFY(writeFile(photo, AlbumService::makeJpeg(2000)));
     for (const std::optional<QString>& empty : {std::optional<QString>(), std::optional<QString>(u""_s)}) {
         KitewellAPI api(service.baseUrl().toString(), empty);
         const QString expected = u"请先登录鸢井账号。"_s;
@@ -435,7 +425,7 @@ void KitewellAPITest::uploadBodyByteForByte() {
     const QString path = folder.filePath(u"p-1__精修\"终稿\".jpg"_s);
     QByteArray content("\x00\x01\r\n--not-a-boundary\r\n", 24);
     content += QByteArray(70'000, 'z');
-    writeFile(path, content);
+    QVERIFY(writeFile(path, content));
 
     const auto api = signedInClient();
     for (int i = 0; i < 2; ++i) {
@@ -531,8 +521,8 @@ void KitewellAPITest::publishAnswers() {
 
 void KitewellAPITest::downloadReplacesDestinationAndStaging() {
     const QString destination = folder.filePath(u"p-1__IMG_1.JPG"_s);
-    writeFile(destination, "old content");
-    writeFile(destination + u".download"_s, "stale staging");
+    QVERIFY(writeFile(destination, "old content"));
+    QVERIFY(writeFile(destination + u".download"_s, "stale staging"));
     const auto api = signedInClient();
     const auto outcome =
         outcomeOf(api->downloadOriginal(service.originalUrl(u"e-1"_s, u"p-1"_s), destination));
@@ -596,11 +586,10 @@ void KitewellAPITest::downloadFailuresLeaveNothing() {
     QCOMPARE(int(outcome.failure->kind), kind);
     if (!expected.isEmpty())
         QCOMPARE(outcome.errorText(), expected);
-    QCOMPARE(QDir(here.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
-             QStringList());
+    QCOMPARE(entries(here.path()), QStringList());
 
     // An existing destination is left untouched by a failed download.
-    writeFile(destination, "keep me");
+    QVERIFY(writeFile(destination, "keep me"));
     QVERIFY(!outcomeOf(api->downloadOriginal(service.originalUrl(u"e-1"_s, u"p-1"_s), destination)).ok());
     QCOMPARE(readFile(destination), QByteArray("keep me"));
     QVERIFY(!QFile::exists(destination + u".download"_s));
@@ -620,8 +609,7 @@ void KitewellAPITest::downloadRefusesNonWebUrls() {
     const auto api = signedInClient();
     const auto outcome = outcomeOf(api->downloadOriginal(source, here.filePath(u"x.jpg"_s)));
     QCOMPARE(outcome.errorText(), u"服务器返回的数据无法识别。"_s);
-    QCOMPARE(QDir(here.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
-             QStringList());
+    QCOMPARE(entries(here.path()), QStringList());
 }
 
 void KitewellAPITest::connectionRefusedPassesThrough() {
@@ -641,8 +629,7 @@ void KitewellAPITest::connectionRefusedPassesThrough() {
     const auto download =
         outcomeOf(api.downloadOriginal(QUrl(base + u"/originals/x"_s), here.filePath(u"x.jpg"_s)));
     QCOMPARE(download.failure->code, int(QNetworkReply::ConnectionRefusedError));
-    QCOMPARE(QDir(here.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
-             QStringList());
+    QCOMPARE(entries(here.path()), QStringList());
 }
 
 void KitewellAPITest::redirects() {
@@ -713,8 +700,7 @@ void KitewellAPITest::downloadFollowsRedirects() {
         QVERIFY(!outcome.ok());
         if (expected != u"*"_s)
             QCOMPARE(outcome.errorText(), expected);
-        QCOMPARE(QDir(here.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
-                 QStringList());
+        QCOMPARE(entries(here.path()), QStringList());
     }
 }
 
@@ -733,8 +719,7 @@ void KitewellAPITest::inactivityTimeout() {
         outcomeOf(api.downloadOriginal(service.originalUrl(u"e-1"_s, u"p-1"_s), here.filePath(u"x.jpg"_s)));
     QCOMPARE(download.failure->kind, Failure::Kind::Transport);
     QCOMPARE(download.failure->code, int(QNetworkReply::TimeoutError));
-    QCOMPARE(QDir(here.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
-             QStringList());
+    QCOMPARE(entries(here.path()), QStringList());
     QCOMPARE(outcomeOf(api.bootstrap()).failure->code, int(QNetworkReply::TimeoutError));
 
     // The whole-transfer limit applies even while data keeps trickling in.
@@ -757,8 +742,7 @@ void KitewellAPITest::cancellationStopsTransfer() {
     const auto outcome =
         outcomeOf(api.downloadOriginal(service.originalUrl(u"e-1"_s, u"p-1"_s), here.filePath(u"x.jpg"_s)));
     QCOMPARE(outcome.failure->kind, Failure::Kind::Cancelled);
-    QCOMPARE(QDir(here.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
-             QStringList());
+    QCOMPARE(entries(here.path()), QStringList());
     // Later calls of a cancelled client do nothing.
     QCOMPARE(outcomeOf(api.bootstrap()).failure->kind, Failure::Kind::Cancelled);
 }

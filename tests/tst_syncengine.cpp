@@ -6,13 +6,13 @@
 #include "platform/FolderAccess.h"
 #include "platform/FolderBookmark.h"
 #include "storage/SyncStorage.h"
+#include "support/Files.h"
 #include "support/Outcome.h"
 #include "sync/Naming.h"
 #include "sync/SyncEngine.h"
 
 #include <QDateTime>
 #include <QDir>
-#include <QDirIterator>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
@@ -46,34 +46,13 @@ private:
     QString label(const QString& path) const { return path == originalsRoot ? u"原图"_s : u"精修"_s; }
 };
 
-QByteArray readFile(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-void writeFile(const QString& path, const QByteArray& bytes, int ageSeconds = 60) {
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+// Retouched files younger than two seconds are left for the next pass: date them back.
+void writeAged(const QString& path, const QByteArray& bytes, int ageSeconds = 60) {
+    if (!testsupport::writeFile(path, bytes) || !setModifiedSecondsAgo(path, ageSeconds))
         qFatal("cannot write %s", qPrintable(path));
-    file.write(bytes);
-    file.close();
-    // Retouched files younger than two seconds are left for the next pass.
-    const QDateTime stamp = QDateTime::currentDateTimeUtc().addSecs(-ageSeconds);
-    file.open(QIODevice::ReadWrite);
-    file.setFileTime(stamp, QFileDevice::FileModificationTime);
 }
 
 // Every file under root, relative, sorted.
-QStringList tree(const QString& root) {
-    QStringList files;
-    QDirIterator it(root, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
-    while (it.hasNext())
-        files.append(QDir(root).relativeFilePath(it.next()));
-    files.sort();
-    return files;
-}
-
 } // namespace
 
 class SyncEngineTest : public QObject {
@@ -190,7 +169,7 @@ void SyncEngineTest::firstPassDownloadsEveryOriginal() {
 
 void SyncEngineTest::deletedFileComesBackAndPresentFileIsAdopted() {
     // A file already at a new photo's place is adopted and never replaced.
-    writeFile(original(u"p1__IMG_1.JPG"_s), "the user's own file");
+    writeAged(original(u"p1__IMG_1.JPG"_s), "the user's own file");
     QCOMPARE(*pass(false).value, (SyncResult{2, 0, 0, 0}));
     QCOMPARE(readFile(original(u"p1__IMG_1.JPG"_s)), QByteArray("the user's own file"));
     QVERIFY(state().records.contains(kEvent + u":p1"_s));
@@ -283,7 +262,7 @@ void SyncEngineTest::effectOutcomes() {
 
     QVERIFY(pass(false).ok());
     const QString file = retouched(u"p1__IMG_1-edit.jpg"_s);
-    writeFile(file, "retouched bytes");
+    writeAged(file, "retouched bytes");
     const QString f = naming::fileFingerprint(file);
     auto stored = [&](const QString& code) -> std::optional<QString> {
         if (code.isEmpty())
@@ -316,15 +295,15 @@ void SyncEngineTest::effectOutcomes() {
 
 void SyncEngineTest::effectFolderRules() {
     QVERIFY(pass(false).ok());
-    writeFile(retouched(u"p1__a.JPEG"_s), "upper-case extension");
-    writeFile(retouched(u"P2__case.jpg"_s), "ids are case-sensitive");
-    writeFile(retouched(u"nobody__x.jpg"_s), "no such photo");
-    writeFile(retouched(u"p4__video.jpg"_s), "a photo without an original never matches");
-    writeFile(retouched(u"p3__x.png"_s), "other extension");
-    writeFile(retouched(u"p3__x.jpg.bak"_s), "other extension");
-    writeFile(retouched(u".p3__hidden.jpg"_s), "hidden");
-    writeFile(retouched(u"sub/p3__nested.jpg"_s), "in a subfolder");
-    writeFile(retouched(u"IMG_1.JPG"_s), "plain name of p1");
+    writeAged(retouched(u"p1__a.JPEG"_s), "upper-case extension");
+    writeAged(retouched(u"P2__case.jpg"_s), "ids are case-sensitive");
+    writeAged(retouched(u"nobody__x.jpg"_s), "no such photo");
+    writeAged(retouched(u"p4__video.jpg"_s), "a photo without an original never matches");
+    writeAged(retouched(u"p3__x.png"_s), "other extension");
+    writeAged(retouched(u"p3__x.jpg.bak"_s), "other extension");
+    writeAged(retouched(u".p3__hidden.jpg"_s), "hidden");
+    writeAged(retouched(u"sub/p3__nested.jpg"_s), "in a subfolder");
+    writeAged(retouched(u"IMG_1.JPG"_s), "plain name of p1");
     QDir().mkpath(retouched(u"p2__folder.jpg"_s));
 
     QCOMPARE(*pass(true).value, (SyncResult{0, 2, 0, 3}));
@@ -335,18 +314,18 @@ void SyncEngineTest::effectFolderRules() {
 
 void SyncEngineTest::twoFilesOfOnePhoto() {
     QVERIFY(pass(false).ok());
-    writeFile(retouched(u"p2__one.jpg"_s), "one");
+    writeAged(retouched(u"p2__one.jpg"_s), "one");
     QCOMPARE(*pass(true).value, (SyncResult{0, 1, 0, 0}));
     QCOMPARE(*pass(true).value, (SyncResult{0, 0, 0, 0}));
     // Touching the file (a new modification time) sends it again.
-    writeFile(retouched(u"p2__one.jpg"_s), "one", 30);
+    writeAged(retouched(u"p2__one.jpg"_s), "one", 30);
     QCOMPARE(*pass(true).value, (SyncResult{0, 1, 0, 0}));
 }
 
 void SyncEngineTest::publishSwitchedOnLater() {
     QVERIFY(pass(false).ok());
-    writeFile(retouched(u"p1__x.jpg"_s), "x");
-    writeFile(retouched(u"p2__y.jpg"_s), "y");
+    writeAged(retouched(u"p1__x.jpg"_s), "x");
+    writeAged(retouched(u"p2__y.jpg"_s), "y");
     QCOMPARE(*pass(true).value, (SyncResult{0, 2, 0, 0}));
     settings.autoPublishEffects = true;
     QCOMPARE(*pass(true).value, (SyncResult{0, 0, 2, 0}));
@@ -357,7 +336,7 @@ void SyncEngineTest::publishSwitchedOnLater() {
 
 void SyncEngineTest::failedPublishIsNotUploadedAgain() {
     QVERIFY(pass(false).ok());
-    writeFile(retouched(u"p1__x.jpg"_s), "x");
+    writeAged(retouched(u"p1__x.jpg"_s), "x");
     settings.autoPublishEffects = true;
     Fault fail;
     fail.status = 503;
@@ -375,13 +354,13 @@ void SyncEngineTest::failedPublishIsNotUploadedAgain() {
 
 void SyncEngineTest::freshRetouchedFileWaits() {
     QVERIFY(pass(false).ok());
-    writeFile(retouched(u"p1__x.jpg"_s), "still being written", 0);
-    writeFile(retouched(u"nobody__y.jpg"_s), "fresh and unmatched", 0);
-    writeFile(retouched(u"p2__future.jpg"_s), "dated ahead of the clock", -3600);
+    writeAged(retouched(u"p1__x.jpg"_s), "still being written", 0);
+    writeAged(retouched(u"nobody__y.jpg"_s), "fresh and unmatched", 0);
+    writeAged(retouched(u"p2__future.jpg"_s), "dated ahead of the clock", -3600);
     QCOMPARE(*pass(true).value, (SyncResult{0, 1, 0, 0}));
     QCOMPARE(service.versions().last().photoId, u"p2"_s);
-    writeFile(retouched(u"p1__x.jpg"_s), "finished", 10);
-    writeFile(retouched(u"nobody__y.jpg"_s), "fresh and unmatched", 10);
+    writeAged(retouched(u"p1__x.jpg"_s), "finished", 10);
+    writeAged(retouched(u"nobody__y.jpg"_s), "fresh and unmatched", 10);
     QCOMPARE(*pass(true).value, (SyncResult{0, 1, 0, 1}));
     QCOMPARE(service.versions().last().bytes, QByteArray("finished"));
 }
@@ -390,7 +369,7 @@ void SyncEngineTest::uploadWithoutPermission() {
     albumservice::Event readOnly{kEvent, u"Wedding 2024/05"_s, u"viewer"_s};
     readOnly.canUpload = false;
     service.updateEvent(readOnly);
-    writeFile(retouched(u"p1__x.jpg"_s), "x");
+    writeAged(retouched(u"p1__x.jpg"_s), "x");
     const auto outcome = pass(true);
     QCOMPARE(outcome.errorText(),
              u"当前账号没有回传精修图的权限。请使用项目负责人、修图师或摄影师账号登录。"_s);
@@ -478,7 +457,7 @@ void SyncEngineTest::otherAlbumsSurvive() {
     before.records.insert(u"other:q1"_s, foreign);
     SyncStorage::saveState(before);
 
-    writeFile(retouched(u"p1__x.jpg"_s), "x");
+    writeAged(retouched(u"p1__x.jpg"_s), "x");
     QVERIFY(pass(true).ok());
     QVERIFY(pass(true).ok());
     const SyncStateFile after = state();
@@ -489,8 +468,8 @@ void SyncEngineTest::otherAlbumsSurvive() {
 void SyncEngineTest::corruptStateIsKeptAside() {
     QDir().mkpath(SyncStorage::supportDirectory());
     const QByteArray corrupt = R"({"records":{"other:q1":{"photoId":"q1","eventId":"other"}}})";
-    writeFile(SyncStorage::statePath(), corrupt);
-    writeFile(retouched(u"p1__x.jpg"_s), "x");
+    writeAged(SyncStorage::statePath(), corrupt);
+    writeAged(retouched(u"p1__x.jpg"_s), "x");
 
     QCOMPARE(*pass(true).value, (SyncResult{3, 1, 0, 0}));
     QCOMPARE(state().records.size(), 3);

@@ -6,6 +6,7 @@
 #include "credentials/KeychainStore.h"
 #include "platform/FolderBookmark.h"
 #include "storage/SyncStorage.h"
+#include "support/Files.h"
 #include "support/Outcome.h"
 
 #include <QCoreApplication>
@@ -29,11 +30,6 @@ namespace {
 const QString kEmail = u"shooter@kitewell.local"_s;
 const QString kPassword = u"secret"_s;
 const QString kInitial = u"登录后，选择相册与两个本地文件夹即可开始同步。"_s;
-
-QByteArray readFile(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 QStringList titles(const QList<AlbumEvent>& events) {
     QStringList list;
@@ -524,14 +520,8 @@ void SyncViewModelTest::manualPassesAndTheirMessages() {
     QCOMPARE(model->message(), u"同步完成：下载原图 2 张。"_s);
     QVERIFY(model->lastSyncedAt());
 
-    QDir().mkpath(effects->filePath(u"A--e2"_s));
-    QFile stray(effects->filePath(u"A--e2/unknown__x.jpg"_s));
-    QVERIFY(stray.open(QIODevice::WriteOnly));
-    stray.write("x");
-    stray.close();
-    QVERIFY(stray.open(QIODevice::ReadWrite));
-    stray.setFileTime(QDateTime::currentDateTimeUtc().addSecs(-60), QFileDevice::FileModificationTime);
-    stray.close();
+    const QString stray = effects->filePath(u"A--e2/unknown__x.jpg"_s);
+    QVERIFY(writeFile(stray, "x") && setModifiedSecondsAgo(stray, 60));
     QVERIFY(outcomeOf(model->synchronize(false, false)).ok());
     QCOMPARE(model->message(), u"同步完成：没有新的原图或精修图。"_s);
     QVERIFY(outcomeOf(model->synchronize(true, false)).ok());
