@@ -423,7 +423,8 @@ void KitewellAPITest::workspaceDecodingFailure() {
 void KitewellAPITest::uploadBodyByteForByte() {
     // Not a JPEG at all, with a double quote and non-ASCII in its name.
     const QString path = folder.filePath(u"p-1__精修\"终稿\".jpg"_s);
-    QByteArray content("\x00\x01\r\n--not-a-boundary\r\n", 24);
+    static const char head[] = "\x00\x01\r\n--not-a-boundary\r\n";
+    QByteArray content(head, sizeof head - 1); // the NUL at the start is part of the content
     content += QByteArray(70'000, 'z');
     QVERIFY(writeFile(path, content));
 
