@@ -1,0 +1,109 @@
+// The naming and matching rules on arbitrary text (raw UTF-16: lone surrogates, NULs,
+// combining marks, line breaks): safeName always gives one harmless name component,
+// downloadFileName and albumFolderName never leave their folder when the id checks pass,
+// the path checks agree with what the path means, and the fast PhotoMatcher finds the
+// same photo as the plain matchedPhoto.
+
+#include "FuzzCheck.h"
+#include "sync/Naming.h"
+
+#include <QDir>
+#include <QTextBoundaryFinder>
+
+using namespace kitewell;
+using namespace kitewell::naming;
+
+namespace {
+
+bool isForbidden(QChar c) {
+    return QStringView(u"/:\\?%*|\"<>").contains(c);
+}
+
+qsizetype graphemes(const QString& text) {
+    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
+    qsizetype count = 0;
+    while (finder.toNextBoundary() >= 0)
+        ++count;
+    return count;
+}
+
+// The texts packed in the input, split at the code unit U+001E.
+QStringList partsOf(const QString& text) {
+    return text.split(QChar(0x1e));
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const QByteArray bytes = fuzzing::bytesOf(data, size);
+    // Half the inputs are read as UTF-8 (what JSON gives), half as raw UTF-16.
+    const bool raw = !bytes.isEmpty() && (bytes[0] & 1);
+    const QString text = raw ? fuzzing::utf16Of(bytes.mid(1)) : QString::fromUtf8(bytes.mid(1));
+    const QStringList parts = partsOf(text);
+
+    for (const QString& part : parts) {
+        const QString safe = safeName(part);
+        FUZZ_CHECK(!safe.isEmpty());
+        for (QChar c : safe)
+            FUZZ_CHECK(!isForbidden(c));
+        FUZZ_CHECK(graphemes(safe) <= 160);
+        FUZZ_CHECK(!safe.front().isSpace());
+        FUZZ_CHECK(safeName(QString()) == u"photo.jpg");
+
+        // A relative path passes only when it cannot leave the folder it is relative to.
+        if (isSafeRelativePath(part)) {
+            FUZZ_CHECK(!part.startsWith(u'/') && !part.contains(QChar(0)));
+            const QString inside = QDir::cleanPath(QStringLiteral("/root/folder/") + part);
+            FUZZ_CHECK(inside.startsWith(u"/root/folder/"));
+            FUZZ_CHECK(inside != u"/root/folder/");
+        }
+    }
+
+    // Photos made of the parts: id, name, id, name, ...
+    QList<Photo> photos;
+    for (qsizetype i = 0; i + 1 < parts.size(); i += 2) {
+        Photo photo;
+        photo.id = parts[i];
+        if (!parts[i + 1].isEmpty() || (i / 2) % 2)
+            photo.name = parts[i + 1];
+        photos.append(photo);
+    }
+    for (const Photo& photo : std::as_const(photos)) {
+        const QString file = downloadFileName(photo);
+        FUZZ_CHECK(file.startsWith(photo.id + QStringLiteral("__")));
+        const bool nameHasNul = photo.name && photo.name->contains(QChar(0));
+        if (isSafeIdComponent(photo.id) && !nameHasNul) {
+            FUZZ_CHECK(!file.contains(u'/') && isSafeIdComponent(file));
+            FUZZ_CHECK(isSafeRelativePath(QStringLiteral("album--12345678/") + file));
+        }
+        // The downloaded file leads back to its photo when the id itself has no "__" and
+        // does not end in "_" (the first "__" of the name is where the id ends), and holds no
+        // "/" (only the last path component is looked at).
+        if (!photo.id.contains(u"__") && !photo.id.endsWith(u'_') && !photo.id.contains(u'/')) {
+            const std::optional<Photo> found = matchedPhoto(file, photos);
+            FUZZ_CHECK(found && found->id == photo.id);
+        }
+        AlbumEvent event;
+        event.id = photo.id;
+        event.title = photo.name.value_or(QString());
+        // Safe title, "--", then the id's first 8 characters (grapheme clusters).
+        const QString folder = albumFolderName(event);
+        const QString head =
+            safeName(event.title.isEmpty() ? QStringLiteral("直播相册") : event.title) + QStringLiteral("--");
+        FUZZ_CHECK(folder.startsWith(head));
+        const QString idPart = folder.mid(head.size());
+        FUZZ_CHECK(photo.id.startsWith(idPart));
+        FUZZ_CHECK(graphemes(idPart) == std::min<qsizetype>(8, graphemes(photo.id)));
+    }
+
+    // The matcher used by passes agrees with the plain rule for every part as a file name.
+    const PhotoMatcher matcher(photos);
+    for (const QString& part : parts) {
+        const std::optional<Photo> plain = matchedPhoto(part, photos);
+        const std::optional<qsizetype> fast = matcher.match(part);
+        FUZZ_CHECK(plain.has_value() == fast.has_value());
+        if (plain)
+            FUZZ_CHECK(photos[*fast] == *plain);
+    }
+    return 0;
+}
