@@ -4,6 +4,7 @@
 #include "client/SyncClientError.h"
 #include "model/Json.h"
 #include "platform/Errors.h"
+#include "platform/OffThread.h"
 
 #include <QCoreApplication>
 #include <QCoroFuture>
@@ -265,8 +266,11 @@ QCoro::Task<EventWorkspace> KitewellAPI::eventWorkspace(QString eventId) {
     const QNetworkRequest request = authenticatedRequest(path);
     const Answer answer = co_await send(request, "GET", {});
     validated(answer.status, answer.body);
+    // An album of thousands of photos takes tens of milliseconds to decode: not on the main
+    // thread. The job is made in its own statement (g++ 12 and lambdas inside co_await).
+    auto decoding = offThread([body = answer.body] { return EventWorkspace::decode(body); });
     try {
-        co_return EventWorkspace::decode(answer.body);
+        co_return co_await std::move(decoding);
     } catch (const json::DecodingError&) {
         throw SyncClientError::invalidResponse();
     }

@@ -2,10 +2,22 @@
 
 #include "model/Json.h"
 
+#include <QFuture>
 #include <QJsonObject>
+#include <QtConcurrent>
 
 #include <algorithm>
+#include <array>
+#include <bit>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <string_view>
 #include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace kitewell {
 
@@ -20,28 +32,55 @@ const auto pathKey = "originalRelativePath"_L1;
 const auto uploadedKey = "lastUploadedEffectFingerprint"_L1;
 const auto publishedKey = "lastPublishedEffectFingerprint"_L1;
 
-// Appends JSON text in exactly the form QJsonDocument writes it (UTF-8; quote, backslash
+// Writes JSON text in exactly the form QJsonDocument writes it (UTF-8; quote, backslash
 // and control characters escaped, \uXXXX in lower case for lone surrogates) plus "/" as
-// "\/". Writes through a raw pointer into room reserved for the worst case (6 bytes per
-// UTF-16 unit), then trims: the state file is large and saved often.
+// "\/". Writes through a raw cursor into room made for the worst case of each piece (6
+// bytes per UTF-16 unit); with a sink, the bytes go out whenever a chunk is full, so the
+// buffer stays small however large the state is.
 class JsonWriter {
 public:
-    explicit JsonWriter(qsizetype expectedSize) { m_bytes.reserve(expectedSize); }
+    explicit JsonWriter(qsizetype initialSize, const SyncStateFile::ByteSink* sink = nullptr) : m_sink(sink) {
+        m_bytes.resize(initialSize);
+        m_out = m_bytes.data();
+        m_limit = m_out + m_bytes.size();
+    }
 
-    void raw(const char* text, qsizetype length) { m_bytes.append(text, length); }
     template <qsizetype N> void raw(const char (&text)[N]) { raw(text, N - 1); }
+    void raw(const char* text, qsizetype length) {
+        room(length);
+        std::memcpy(m_out, text, size_t(length));
+        m_out += length;
+    }
 
     void string(QStringView text) {
-        const qsizetype start = m_bytes.size();
-        m_bytes.resize(start + 6 * text.size() + 2);
-        char* out = m_bytes.data() + start;
+        room(6 * text.size() + 2);
+        char* out = m_out;
         *out++ = '"';
         const char16_t* src = text.utf16();
         const char16_t* const end = src + text.size();
         while (src != end) {
+#if defined(__SSE2__)
+            // Eight units at a time while all of them go out as they are.
+            if (end - src >= 8) {
+                const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src));
+                // Signed compares: units from 0x8000 on count as below 0x20.
+                const __m128i special =
+                    _mm_or_si128(_mm_or_si128(_mm_cmplt_epi16(units, _mm_set1_epi16(0x20)),
+                                              _mm_cmpgt_epi16(units, _mm_set1_epi16(0x7f))),
+                                 _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi16(units, _mm_set1_epi16('"')),
+                                                           _mm_cmpeq_epi16(units, _mm_set1_epi16('\\'))),
+                                              _mm_cmpeq_epi16(units, _mm_set1_epi16('/'))));
+                if (_mm_movemask_epi8(special) == 0) {
+                    _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(units, units));
+                    out += 8;
+                    src += 8;
+                    continue;
+                }
+            }
+#endif
             const char16_t u = *src++;
             if (u < 0x80) {
-                if (u >= 0x20 && u != '"' && u != '\\' && u != '/') {
+                if (kPlain[u]) {
                     *out++ = char(u);
                     continue;
                 }
@@ -95,19 +134,45 @@ public:
             }
         }
         *out++ = '"';
-        m_bytes.resize(out - m_bytes.constData());
+        m_out = out;
     }
 
-    // "key": with the key written as a string.
-    void member(QLatin1StringView key) {
-        m_bytes.append('"');
-        m_bytes.append(key.data(), key.size());
-        m_bytes.append("\":", 2);
+    // Hands what is left to the sink.
+    void flush() {
+        if (m_sink && m_out != m_bytes.constData())
+            (*m_sink)(m_bytes.constData(), m_out - m_bytes.constData());
+        m_out = m_bytes.data();
     }
 
-    QByteArray take() { return std::move(m_bytes); }
+    QByteArray take() {
+        m_bytes.resize(m_out - m_bytes.constData());
+        return std::move(m_bytes);
+    }
 
 private:
+    // ASCII that goes out as it is: printable, but not '"', '\' or '/'.
+    static constexpr auto kPlain = [] {
+        std::array<bool, 0x80> plain{};
+        for (char16_t c = 0x20; c < 0x80; ++c)
+            plain[c] = c != '"' && c != '\\' && c != '/';
+        return plain;
+    }();
+
+    // Makes sure `length` more bytes fit at the cursor.
+    void room(qsizetype length) {
+        if (m_limit - m_out >= length)
+            return;
+        if (m_sink) {
+            flush();
+            if (m_limit - m_out >= length)
+                return;
+        }
+        const qsizetype used = m_out - m_bytes.constData();
+        m_bytes.resize(std::max(2 * m_bytes.size(), used + length));
+        m_out = m_bytes.data() + used;
+        m_limit = m_bytes.data() + m_bytes.size();
+    }
+
     // Writes "\u00XX"-style escapes; `out` points at the byte after a written backslash.
     static char* unicodeEscape(char* out, char16_t u) {
         static constexpr char hex[] = "0123456789abcdef";
@@ -119,7 +184,406 @@ private:
         return out;
     }
 
+    const SyncStateFile::ByteSink* m_sink;
     QByteArray m_bytes;
+    char* m_out = nullptr;
+    char* m_limit = nullptr;
+};
+
+// Orders keys by their UTF-16 code units, as QJsonObject does. Keys of one album share a
+// long prefix (the album id and ":"), so four units are compared at a time.
+bool keyLess(QStringView a, QStringView b) {
+    const char16_t* x = a.utf16();
+    const char16_t* y = b.utf16();
+    const qsizetype common = std::min(a.size(), b.size());
+    qsizetype i = 0;
+    if constexpr (std::endian::native == std::endian::little) {
+        for (; i + 4 <= common; i += 4) {
+            quint64 wx;
+            quint64 wy;
+            std::memcpy(&wx, x + i, sizeof wx);
+            std::memcpy(&wy, y + i, sizeof wy);
+            if (wx != wy) {
+                // The lowest differing bits belong to the first differing unit.
+                const int unit = std::countr_zero(wx ^ wy) / 16;
+                return x[i + unit] < y[i + unit];
+            }
+        }
+    }
+    for (; i < common; ++i)
+        if (x[i] != y[i])
+            return x[i] < y[i];
+    return a.size() < b.size();
+}
+
+// One record in the order of writing.
+struct Entry {
+    quint64 head; // some units of the key, see sortEntries
+    QStringView key;
+    const SyncRecord* record;
+};
+
+// The four code units of the key from `offset` on, packed so that comparing heads compares
+// those units in order; a unit past the end counts as 0.
+quint64 headAt(QStringView key, qsizetype offset) {
+    quint64 head = 0;
+    for (qsizetype i = offset; i < offset + 4; ++i)
+        head = (head << 16) | (i < key.size() ? key.utf16()[i] : 0u);
+    return head;
+}
+
+// Sorts by key as keyLess does. The keys lie scattered over the heap and share long
+// prefixes, so the range is sorted by the four units after the prefix its keys share,
+// held in the entries themselves; keys that agree there are sorted by what follows.
+void sortEntries(Entry* begin, Entry* end, qsizetype offset) {
+    if (end - begin <= 16) {
+        std::sort(begin, end, [](const Entry& a, const Entry& b) { return keyLess(a.key, b.key); });
+        return;
+    }
+    const QStringView first = begin->key;
+    qsizetype shared = first.size();
+    for (const Entry* e = begin + 1; e != end && shared > offset; ++e) {
+        const qsizetype limit = std::min(shared, e->key.size());
+        qsizetype i = offset;
+        while (i < limit && e->key.utf16()[i] == first.utf16()[i])
+            ++i;
+        shared = i;
+    }
+    shared = std::max(shared, offset); // a key shorter than the offset: its head is 0
+    for (Entry* e = begin; e != end; ++e)
+        e->head = headAt(e->key, shared);
+    std::sort(begin, end, [](const Entry& a, const Entry& b) { return a.head < b.head; });
+    for (Entry* run = begin; run != end;) {
+        Entry* runEnd = run + 1;
+        bool longer = run->key.size() > shared + 4;
+        while (runEnd != end && runEnd->head == run->head) {
+            longer = longer || runEnd->key.size() > shared + 4;
+            ++runEnd;
+        }
+        if (runEnd - run > 1) {
+            if (longer)
+                sortEntries(run, runEnd, shared + 4);
+            else // every key ends within the head: only the lengths are left to order
+                std::sort(run, runEnd, [](const Entry& a, const Entry& b) { return keyLess(a.key, b.key); });
+        }
+        run = runEnd;
+    }
+}
+
+// Chunks handed to a sink: large enough for few writes, small enough to stay in cache.
+constexpr qsizetype kSinkChunk = 256 * 1024;
+// From this many records on, the second half is written on another thread meanwhile.
+constexpr size_t kSplitFrom = 4096;
+
+// QHash iterates in a per-process random order; the keys are sorted as QJsonObject sorts
+// them, so the same records always give the same bytes.
+std::vector<Entry> sortedEntries(const QHash<QString, SyncRecord>& records) {
+    std::vector<Entry> entries;
+    entries.reserve(size_t(records.size()));
+    for (auto it = records.cbegin(); it != records.cend(); ++it)
+        entries.push_back({0, it.key(), &it.value()});
+    sortEntries(entries.data(), entries.data() + entries.size(), 0);
+    return entries;
+}
+
+// The members of entries [from, to), each but the very first preceded by a comma.
+void writeEntries(const std::vector<Entry>& entries, size_t from, size_t to, JsonWriter& writer) {
+    // The records lie scattered over the heap: each one, and then its texts, is fetched
+    // into the cache a few entries ahead of its turn.
+    constexpr size_t recordsAhead = 8;
+    constexpr size_t textsAhead = 4;
+    for (size_t i = from; i < to; ++i) {
+        if (i + recordsAhead < to)
+            __builtin_prefetch(entries[i + recordsAhead].record);
+        if (i + textsAhead < to) {
+            const Entry& next = entries[i + textsAhead];
+            __builtin_prefetch(next.key.utf16());
+            __builtin_prefetch(next.record->eventId.constData());
+            __builtin_prefetch(next.record->originalRelativePath.constData());
+            __builtin_prefetch(next.record->photoId.constData());
+        }
+        if (i != 0)
+            writer.raw(",");
+        const Entry& entry = entries[i];
+        const SyncRecord& record = *entry.record;
+        // Members in QJsonObject's (sorted) order.
+        writer.string(entry.key);
+        writer.raw(":{\"eventId\":");
+        writer.string(record.eventId);
+        if (record.lastPublishedEffectFingerprint) {
+            writer.raw(",\"lastPublishedEffectFingerprint\":");
+            writer.string(*record.lastPublishedEffectFingerprint);
+        }
+        if (record.lastUploadedEffectFingerprint) {
+            writer.raw(",\"lastUploadedEffectFingerprint\":");
+            writer.string(*record.lastUploadedEffectFingerprint);
+        }
+        writer.raw(",\"originalRelativePath\":");
+        writer.string(record.originalRelativePath);
+        writer.raw(",\"photoId\":");
+        writer.string(record.photoId);
+        writer.raw("}");
+    }
+}
+
+// Reads the state file as this program writes it, and files like it: objects, strings
+// with the short escapes, null for an absent fingerprint, white space. On anything else, or
+// anything it cannot be sure to read exactly as QJsonDocument does (a \u escape, a raw
+// control character, a repeated member, invalid UTF-8, other value types), it gives up and
+// the general decoder reads the file. Several times faster on large files, which every pass
+// reads.
+class StateReader {
+public:
+    explicit StateReader(const QByteArray& bytes) : m_at(bytes.constData()), m_end(m_at + bytes.size()) {}
+
+    std::optional<SyncStateFile> read() {
+        SyncStateFile state;
+        bool haveRecords = false;
+        space();
+        if (!take('{'))
+            return std::nullopt;
+        space();
+        if (!take('}')) {
+            do {
+                space();
+                std::string_view name;
+                if (!plainName(name) || !colon())
+                    return std::nullopt;
+                if (name == "records") {
+                    if (haveRecords || !records(state.records))
+                        return std::nullopt;
+                    haveRecords = true;
+                } else if (!skipString()) {
+                    return std::nullopt;
+                }
+                space();
+            } while (take(','));
+            if (!take('}'))
+                return std::nullopt;
+        }
+        space();
+        if (!haveRecords || m_at != m_end)
+            return std::nullopt;
+        return state;
+    }
+
+private:
+    void space() {
+        while (m_at != m_end && (*m_at == ' ' || *m_at == '\t' || *m_at == '\n' || *m_at == '\r'))
+            ++m_at;
+    }
+    bool take(char c) {
+        if (m_at == m_end || *m_at != c)
+            return false;
+        ++m_at;
+        return true;
+    }
+    bool colon() {
+        space();
+        if (!take(':'))
+            return false;
+        space();
+        return true;
+    }
+
+    bool records(QHash<QString, SyncRecord>& records) {
+        if (!take('{'))
+            return false;
+        records.reserve(qsizetype((m_end - m_at) / 160));
+        space();
+        if (take('}'))
+            return true;
+        do {
+            space();
+            std::optional<QString> key = string();
+            if (!key || !colon())
+                return false;
+            std::optional<SyncRecord> record = recordObject();
+            if (!record)
+                return false;
+            const qsizetype before = records.size();
+            records.insert(*key, std::move(*record));
+            if (records.size() == before) // a repeated key
+                return false;
+            space();
+        } while (take(','));
+        return take('}');
+    }
+
+    std::optional<SyncRecord> recordObject() {
+        if (!take('{'))
+            return std::nullopt;
+        std::optional<QString> photoId, eventId, path, uploaded, published;
+        unsigned seen = 0;
+        space();
+        if (!take('}')) {
+            do {
+                space();
+                std::string_view name;
+                if (!plainName(name) || !colon())
+                    return std::nullopt;
+                const auto field = [&](std::optional<QString>& target, unsigned bit, bool nullable) {
+                    if (seen & bit)
+                        return false;
+                    seen |= bit;
+                    if (nullable && nullLiteral())
+                        return true;
+                    target = string();
+                    return target.has_value();
+                };
+                bool ok = false;
+                if (name == "photoId")
+                    ok = field(photoId, 1, false);
+                else if (name == "eventId")
+                    ok = field(eventId, 2, false);
+                else if (name == "originalRelativePath")
+                    ok = field(path, 4, false);
+                else if (name == "lastUploadedEffectFingerprint")
+                    ok = field(uploaded, 8, true);
+                else if (name == "lastPublishedEffectFingerprint")
+                    ok = field(published, 16, true);
+                else
+                    ok = nullLiteral() || skipString();
+                if (!ok)
+                    return std::nullopt;
+                space();
+            } while (take(','));
+            if (!take('}'))
+                return std::nullopt;
+        }
+        if (!photoId || !eventId || !path)
+            return std::nullopt;
+        return SyncRecord{std::move(*photoId), std::move(*eventId), std::move(*path), std::move(uploaded),
+                          std::move(published)};
+    }
+
+    bool nullLiteral() {
+        if (m_end - m_at >= 4 && std::memcmp(m_at, "null", 4) == 0) {
+            m_at += 4;
+            return true;
+        }
+        return false;
+    }
+
+    // A member name without escapes, as its bytes.
+    bool plainName(std::string_view& name) {
+        const char* start = m_at + 1;
+        const char* end = nullptr;
+        if (!scan(end) || std::memchr(start, '\\', size_t(end - start)))
+            return false;
+        name = std::string_view(start, size_t(end - start));
+        return true;
+    }
+
+    bool skipString() {
+        const char* end = nullptr;
+        return scan(end);
+    }
+
+    std::optional<QString> string() {
+        const char* start = m_at + 1;
+        const char* end = nullptr;
+        if (!scan(end))
+            return std::nullopt;
+        if (!std::memchr(start, '\\', size_t(end - start)))
+            return QString::fromUtf8(start, end - start);
+        m_buffer.clear();
+        for (const char* c = start; c != end; ++c) {
+            if (*c != '\\') {
+                m_buffer.push_back(*c);
+                continue;
+            }
+            switch (*++c) {
+            case '"':
+            case '\\':
+            case '/':
+                m_buffer.push_back(*c);
+                break;
+            case 'b':
+                m_buffer.push_back('\b');
+                break;
+            case 'f':
+                m_buffer.push_back('\f');
+                break;
+            case 'n':
+                m_buffer.push_back('\n');
+                break;
+            case 'r':
+                m_buffer.push_back('\r');
+                break;
+            case 't':
+                m_buffer.push_back('\t');
+                break;
+            default: // \u and anything unusual are left to the general decoder
+                return std::nullopt;
+            }
+        }
+        return QString::fromUtf8(m_buffer.data(), qsizetype(m_buffer.size()));
+    }
+
+    // Moves past a string that starts at the cursor; `end` points at its closing quote. The
+    // bytes must be printable ASCII, valid UTF-8 or an escape pair.
+    bool scan(const char*& end) {
+        if (!take('"'))
+            return false;
+        while (m_at != m_end) {
+            const auto byte = static_cast<unsigned char>(*m_at);
+            if (byte == '"') {
+                end = m_at++;
+                return true;
+            }
+            if (byte == '\\') {
+                if (m_end - m_at < 2)
+                    return false;
+                m_at += 2;
+            } else if (byte < 0x20) {
+                return false;
+            } else if (byte < 0x80) {
+                ++m_at;
+            } else if (!utf8Sequence()) {
+                return false;
+            }
+        }
+        return false;
+    }
+
+    // Moves past one well-formed UTF-8 sequence of two to four bytes.
+    bool utf8Sequence() {
+        const auto at = [&](qsizetype i) { return static_cast<unsigned char>(m_at[i]); };
+        const auto continuation = [&](qsizetype i) { return (at(i) & 0xC0) == 0x80; };
+        const qsizetype left = m_end - m_at;
+        const unsigned char lead = at(0);
+        qsizetype length = 0;
+        unsigned char low = 0x80, high = 0xBF; // the allowed range of the second byte
+        if (lead >= 0xC2 && lead <= 0xDF) {
+            length = 2;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            length = 3;
+            if (lead == 0xE0)
+                low = 0xA0;
+            if (lead == 0xED) // no surrogates
+                high = 0x9F;
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            length = 4;
+            if (lead == 0xF0)
+                low = 0x90;
+            if (lead == 0xF4)
+                high = 0x8F;
+        } else {
+            return false;
+        }
+        if (left < length || at(1) < low || at(1) > high)
+            return false;
+        for (qsizetype i = 2; i < length; ++i)
+            if (!continuation(i))
+                return false;
+        m_at += length;
+        return true;
+    }
+
+    const char* m_at;
+    const char* const m_end;
+    std::string m_buffer;
 };
 
 SyncRecord recordFromJson(const QJsonObject& object) {
@@ -131,63 +595,41 @@ SyncRecord recordFromJson(const QJsonObject& object) {
 } // namespace
 
 QByteArray SyncStateFile::encode() const {
-    // QHash iterates in a per-process random order; sort the keys as QJsonObject does
-    // (by UTF-16 code units), so the same records always give the same bytes.
-    struct Entry {
-        QStringView key;
-        const SyncRecord* record;
-    };
-    std::vector<Entry> entries;
-    entries.reserve(size_t(records.size()));
-    for (auto it = records.cbegin(); it != records.cend(); ++it)
-        entries.push_back({it.key(), &it.value()});
-    std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
-        // Inline: keys of one album share a long prefix, and this runs ~300,000 times for 20,000 records.
-        const char16_t* x = a.key.utf16();
-        const char16_t* y = b.key.utf16();
-        const qsizetype common = std::min(a.key.size(), b.key.size());
-        for (qsizetype i = 0; i < common; ++i)
-            if (x[i] != y[i])
-                return x[i] < y[i];
-        return a.key.size() < b.key.size();
-    });
+    QByteArray bytes;
+    bytes.reserve(24 + records.size() * 200);
+    encodeTo([&bytes](const char* data, qsizetype size) { bytes.append(data, size); });
+    return bytes;
+}
 
-    JsonWriter writer(24 + records.size() * 256);
+void SyncStateFile::encodeTo(const ByteSink& sink) const {
+    const std::vector<Entry> entries = sortedEntries(records);
+    // A large state is written by two threads: the second half into memory on a worker
+    // while the first goes to the sink. Waiting for the worker's result runs it here if no
+    // worker was free.
+    const size_t split = entries.size() >= kSplitFrom ? entries.size() / 2 : entries.size();
+    QFuture<QByteArray> secondHalf;
+    if (split < entries.size()) {
+        secondHalf = QtConcurrent::run([&entries, split] {
+            JsonWriter writer(qsizetype(entries.size() - split) * 200);
+            writeEntries(entries, split, entries.size(), writer);
+            return writer.take();
+        });
+    }
+    JsonWriter writer(kSinkChunk, &sink);
     writer.raw("{\"records\":{");
-    bool first = true;
-    for (const Entry& entry : entries) {
-        if (!first)
-            writer.raw(",");
-        first = false;
-        const SyncRecord& record = *entry.record;
-        // Members in QJsonObject's (sorted) order.
-        writer.string(entry.key);
-        writer.raw(":{");
-        writer.member(eventIdKey);
-        writer.string(record.eventId);
-        if (record.lastPublishedEffectFingerprint) {
-            writer.raw(",");
-            writer.member(publishedKey);
-            writer.string(*record.lastPublishedEffectFingerprint);
-        }
-        if (record.lastUploadedEffectFingerprint) {
-            writer.raw(",");
-            writer.member(uploadedKey);
-            writer.string(*record.lastUploadedEffectFingerprint);
-        }
-        writer.raw(",");
-        writer.member(pathKey);
-        writer.string(record.originalRelativePath);
-        writer.raw(",");
-        writer.member(photoIdKey);
-        writer.string(record.photoId);
-        writer.raw("}");
+    writeEntries(entries, 0, split, writer);
+    if (secondHalf.isValid()) {
+        writer.flush();
+        const QByteArray rest = secondHalf.result();
+        sink(rest.constData(), rest.size());
     }
     writer.raw("}}");
-    return writer.take();
+    writer.flush();
 }
 
 SyncStateFile SyncStateFile::decode(const QByteArray& bytes) {
+    if (std::optional<SyncStateFile> state = StateReader(bytes).read())
+        return std::move(*state);
     const QJsonObject recordsObject = json::requiredObject(json::parseObject(bytes), recordsKey);
     SyncStateFile state;
     state.records.reserve(recordsObject.size());

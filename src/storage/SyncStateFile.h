@@ -6,6 +6,8 @@
 #include <QHash>
 #include <QString>
 
+#include <functional>
+
 namespace kitewell {
 
 // The per-photo sync memory of every album, stored as "sync-state.json".
@@ -22,6 +24,10 @@ struct SyncStateFile {
     // reproducible), absent fingerprints left out, "/" written as "\/". Built directly
     // rather than through QJsonObject: the file is rewritten after every upload.
     QByteArray encode() const;
+    // The same bytes as encode(), handed to `sink` piece by piece as they are made, so a
+    // large state is written out without being held in memory whole.
+    using ByteSink = std::function<void(const char* data, qsizetype size)>;
+    void encodeTo(const ByteSink& sink) const;
     // Throws json::DecodingError when the document, "records" or any record does not
     // decode; there is no partial result. Unknown keys are ignored.
     static SyncStateFile decode(const QByteArray& bytes);

@@ -157,9 +157,9 @@ template <typename Value> std::optional<Value> readDecoded(const QString& path) 
     }
 }
 
-void writeAll(int fd, const QByteArray& data) {
-    const char* cursor = data.constData();
-    qsizetype left = data.size();
+void writeAll(int fd, const char* data, qsizetype size) {
+    const char* cursor = data;
+    qsizetype left = size;
     while (left > 0) {
         const ssize_t count = ::write(fd, cursor, size_t(left));
         if (count < 0) {
@@ -208,7 +208,10 @@ void SyncStorage::saveSettings(const SyncSettings& settings) {
 
 void SyncStorage::saveState(const SyncStateFile& state) {
     makeFolder(supportDirectory());
-    writeAtomically(state.encode(), statePath());
+    // Encoded straight into the file, chunk by chunk: the whole text is never in memory.
+    writeAtomically(statePath(), [&state](int fd) {
+        state.encodeTo([fd](const char* data, qsizetype size) { writeAll(fd, data, size); });
+    });
 }
 
 std::optional<SyncSettings> SyncStorage::loadSettings() {
@@ -220,7 +223,22 @@ SyncStateFile SyncStorage::loadState() {
     return readAndKeepUndecodable<SyncStateFile>(statePath(), false).value_or(SyncStateFile{});
 }
 
+std::optional<SyncStateFile> SyncStorage::readState() {
+    const ReadResult read = readWhole(statePath());
+    if (read.outcome != ReadOutcome::Read)
+        return std::nullopt;
+    try {
+        return SyncStateFile::decode(read.bytes);
+    } catch (const json::DecodingError&) {
+        return std::nullopt;
+    }
+}
+
 void SyncStorage::writeAtomically(const QByteArray& data, const QString& path) {
+    writeAtomically(path, [&data](int fd) { writeAll(fd, data.constData(), data.size()); });
+}
+
+void SyncStorage::writeAtomically(const QString& path, const std::function<void(int fd)>& write) {
     const QString temporary =
         path + QStringLiteral(".tmp-") + QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
     const QByteArray temporaryNative = native(temporary);
@@ -228,8 +246,9 @@ void SyncStorage::writeAtomically(const QByteArray& data, const QString& path) {
     if (file.get() < 0)
         throw FileSystemError::fromErrno(errno);
     try {
-        writeAll(file.get(), data);
-        if (::fsync(file.get()) != 0 || file.close() != 0)
+        write(file.get());
+        // The data and the size that reaches it must be on disk before the rename is.
+        if (::fdatasync(file.get()) != 0 || file.close() != 0)
             throw FileSystemError::fromErrno(errno);
         if (::rename(temporaryNative.constData(), native(path).constData()) != 0)
             throw FileSystemError::fromErrno(errno);

@@ -236,10 +236,17 @@ bool isSafeIdComponent(const QString& id) {
 bool isSafeRelativePath(const QString& path) {
     if (path.isEmpty() || path.contains(QChar(0)))
         return false;
-    for (const QStringView component : QStringView(path).split(u'/'))
+    // Component by component without building a list: a pass checks every photo's path.
+    qsizetype start = 0;
+    for (;;) {
+        const qsizetype slash = path.indexOf(u'/', start);
+        const QStringView component = QStringView(path).mid(start, (slash < 0 ? path.size() : slash) - start);
         if (component.isEmpty() || component == u"." || component == u"..")
             return false;
-    return true;
+        if (slash < 0)
+            return true;
+        start = slash + 1;
+    }
 }
 
 } // namespace kitewell::naming

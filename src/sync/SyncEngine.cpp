@@ -8,12 +8,23 @@
 #include "storage/SyncStorage.h"
 #include "sync/Naming.h"
 
+#include <QCoroFuture>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QFuture>
+#include <QtConcurrent>
 
+#include <algorithm>
 #include <cerrno>
+#include <dirent.h>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
 #include <sys/stat.h>
+#include <unordered_set>
 #include <vector>
 
 namespace kitewell {
@@ -75,31 +86,190 @@ bool itemExists(const QString& path) {
     return ::lstat(QFile::encodeName(path).constData(), &status) == 0;
 }
 
-// Existence of many paths in one trip to a worker thread.
-std::vector<char> itemsExist(const QStringList& paths) {
-    std::vector<char> exists(size_t(paths.size()));
-    for (qsizetype i = 0; i < paths.size(); ++i)
-        exists[size_t(i)] = itemExists(paths[i]);
-    return exists;
+// The download candidates of a workspace, in service order; an id that could lead out of
+// the album folder fails the pass.
+QList<Photo> downloadCandidates(const QList<Photo>& photos) {
+    const bool allHaveOriginals = std::all_of(
+        photos.cbegin(), photos.cend(), [](const Photo& photo) { return photo.originalUrl.has_value(); });
+    if (allHaveOriginals) { // the usual case: the same list, shared rather than copied
+        for (const Photo& photo : photos)
+            if (!naming::isSafeIdComponent(photo.id))
+                throw SyncClientError::invalidResponse();
+        return photos;
+    }
+    QList<Photo> candidates;
+    candidates.reserve(photos.size());
+    for (const Photo& photo : photos) {
+        if (photo.originalUrl) {
+            if (!naming::isSafeIdComponent(photo.id))
+                throw SyncClientError::invalidResponse();
+            candidates.append(photo);
+        }
+    }
+    return candidates;
+}
+
+// Whether items exist at paths below a root folder. A folder that many of the paths lie in
+// is listed once, a few system calls instead of one per path (a stat costs microseconds,
+// and an album has thousands of photos); any other path is looked up on its own. Either
+// way the answer is what was there at that moment.
+class Presence {
+public:
+    // `listFolders`: whether folders are worth listing (many paths will be asked about).
+    Presence(const QString& root, bool listFolders)
+        : m_root(root), m_nativeRoot(QFile::encodeName(root)), m_listFolders(listFolders) {}
+
+    bool exists(const QString& relativePath) {
+        const qsizetype slash = relativePath.lastIndexOf(u'/');
+        const QStringView parent = slash < 0 ? QStringView() : QStringView(relativePath).left(slash);
+        Folder& folder = folderOf(parent);
+        if (!folder.read) {
+            folder.read = true;
+            folder.listed = m_listFolders && list(parent, folder);
+        }
+        if (!folder.listed)
+            return itemExists(m_root + u'/' + relativePath);
+        return folder.names.contains(nativeName(QStringView(relativePath).mid(slash + 1)));
+    }
+
+private:
+    struct Folder {
+        bool read = false;
+        bool listed = false;
+        std::string arena; // the names, each followed by a NUL
+        std::unordered_set<std::string_view> names;
+    };
+
+    // The name's bytes as QFile::encodeName gives them; plain ASCII is copied as it is.
+    std::string_view nativeName(QStringView name) {
+        m_name.resize(size_t(name.size()));
+        for (qsizetype i = 0; i < name.size(); ++i) {
+            const char16_t unit = name.utf16()[i];
+            if (unit >= 0x80) {
+                m_encoded = name.toLocal8Bit();
+                return std::string_view(m_encoded.constData(), size_t(m_encoded.size()));
+            }
+            m_name[size_t(i)] = char(unit);
+        }
+        return m_name;
+    }
+
+    // Nearly every path lies in the album's folder: the last folder is kept at hand.
+    Folder& folderOf(QStringView parent) {
+        if (!m_last || parent != m_lastParent) {
+            const auto slot = m_folders.try_emplace(parent.toString()).first;
+            m_lastParent = slot->first;
+            m_last = &slot->second;
+        }
+        return *m_last;
+    }
+
+    // Reads the folder's names; false when only looking up each path can tell.
+    bool list(QStringView parent, Folder& folder) const {
+        const QByteArray path = parent.isEmpty() ? m_nativeRoot : m_nativeRoot + '/' + parent.toLocal8Bit();
+        const std::unique_ptr<DIR, int (*)(DIR*)> directory(::opendir(path.constData()), ::closedir);
+        if (!directory) // nothing can be below a folder that is not there
+            return errno == ENOENT || errno == ENOTDIR;
+        std::vector<size_t> starts;
+        for (;;) {
+            errno = 0;
+            const dirent* entry = ::readdir(directory.get());
+            if (!entry) {
+                if (errno != 0)
+                    return false;
+                break;
+            }
+            const std::string_view name(entry->d_name);
+            if (name == "." || name == "..")
+                continue;
+            starts.push_back(folder.arena.size());
+            folder.arena.append(name);
+            folder.arena.push_back('\0');
+        }
+        folder.names.reserve(starts.size());
+        for (const size_t start : starts)
+            folder.names.insert(std::string_view(folder.arena.data() + start));
+        return true;
+    }
+
+    QString m_root;
+    QByteArray m_nativeRoot;
+    bool m_listFolders;
+    std::map<QString, Folder> m_folders; // nodes stay put, so m_last stays valid
+    QString m_lastParent;
+    Folder* m_last = nullptr;
+    std::string m_name;
+    QByteArray m_encoded;
+};
+
+// What the download step has to do, worked out on a worker thread in one trip.
+struct DownloadPlan {
+    // The pass's records with every candidate's record stored, in candidate order: what
+    // they are once the step has gone through all candidates.
+    QHash<QString, SyncRecord> records;
+    struct Missing {
+        qsizetype candidate;
+        QString destination;
+    };
+    // The candidates with nothing at their destination, in candidate order.
+    std::vector<Missing> missing;
+};
+
+DownloadPlan planDownloads(const QList<Photo>& candidates, QHash<QString, SyncRecord> stored,
+                           const QString& eventId, const QString& albumFolderName,
+                           const QString& originalsRoot) {
+    // From this many photos on, listing a folder is cheaper than looking up each path in it.
+    constexpr qsizetype listFrom = 32;
+    Presence presence(originalsRoot, candidates.size() >= listFrom);
+    DownloadPlan plan;
+    plan.records = stored; // `stored` stays as it is: `record` below points into it
+    // One key text for all lookups: the album id and ":" stay, the photo id is replaced.
+    QString key = eventId + u':';
+    const qsizetype keyPrefix = key.size();
+    for (qsizetype i = 0; i < candidates.size(); ++i) {
+        const Photo& photo = candidates[i];
+        key.truncate(keyPrefix);
+        key += photo.id;
+        const auto found = stored.constFind(key);
+        std::optional<SyncRecord> fresh;
+        if (found == stored.constEnd())
+            fresh = SyncRecord{photo.id, eventId, albumFolderName + u'/' + naming::downloadFileName(photo),
+                               std::nullopt, std::nullopt};
+        const SyncRecord& record = fresh ? *fresh : *found;
+        if (!naming::isSafeRelativePath(record.originalRelativePath))
+            throw SyncClientError::invalidResponse();
+        if (!presence.exists(record.originalRelativePath))
+            plan.missing.push_back({i, originalsRoot + u'/' + record.originalRelativePath});
+        // A stored record is stored again unchanged (no candidate before it can have
+        // replaced it: that one would have had no stored record under the same key).
+        if (fresh)
+            plan.records.insert(key, std::move(*fresh));
+    }
+    return plan;
 }
 
 struct RetouchedFile {
     QString path;
     naming::FileStamp stamp;
+    std::optional<qsizetype> candidate; // index of the matched download candidate
 };
 
-// The retouched files with their size and time, read in the same trip as the listing.
-// A file that disappears between the listing and its stamp is simply not there.
-std::vector<RetouchedFile> listRetouchedFiles(const QString& folder) {
+// The retouched files with their size and time, read in the same trip as the listing,
+// and the candidate each one matches. A file that disappears between the listing and its
+// stamp is simply not there.
+std::vector<RetouchedFile> listRetouchedFiles(const QString& folder, const QList<Photo>& candidates) {
     std::vector<RetouchedFile> files;
     for (const QString& path : naming::effectFiles(folder)) {
         try {
-            files.push_back({path, naming::fileStamp(path)});
+            files.push_back({path, naming::fileStamp(path), std::nullopt});
         } catch (const FileSystemError& error) {
             if (error.code() != ENOENT)
                 throw;
         }
     }
+    const naming::PhotoMatcher matcher(candidates);
+    for (RetouchedFile& file : files)
+        file.candidate = matcher.match(file.path);
     return files;
 }
 
@@ -153,6 +323,11 @@ QCoro::Task<SyncResult> SyncEngine::synchronize(SyncSettings settings, bool incl
         pass.retouchRoot = retouch->path();
     }
 
+    // The state file is read while the service answers. Only a file that decodes is taken
+    // from this early read; any other is loaded again where the pass loads the state, which
+    // keeps an undecodable one aside only once the pass has got that far.
+    QFuture<std::optional<SyncStateFile>> earlyState = QtConcurrent::run(&SyncStorage::readState);
+
     pass.workspace = co_await m_api.eventWorkspace(pass.eventId);
 
     // Nothing the service names may lead out of the chosen folders.
@@ -160,27 +335,28 @@ QCoro::Task<SyncResult> SyncEngine::synchronize(SyncSettings settings, bool incl
     pass.albumFolderName = naming::albumFolderName(event);
     if (!naming::isSafeIdComponent(pass.albumFolderName))
         throw SyncClientError::invalidResponse();
-    for (const Photo& photo : pass.workspace.photos) {
-        if (photo.originalUrl) {
-            if (!naming::isSafeIdComponent(photo.id))
-                throw SyncClientError::invalidResponse();
-            pass.downloadCandidates.append(photo);
-        }
-    }
 
     const QString originalsAlbum = pass.originalsRoot + u'/' + pass.albumFolderName;
     const std::optional<QString> retouchAlbum =
         pass.retouchRoot ? std::optional(*pass.retouchRoot + u'/' + pass.albumFolderName) : std::nullopt;
     // Each job is made in its own statement: g++ 12 mishandles a capturing lambda inside co_await.
-    auto makeAlbumFolders = offThread([originalsAlbum, retouchAlbum] {
+    auto preparing = offThread([photos = pass.workspace.photos, originalsAlbum, retouchAlbum] {
+        QList<Photo> candidates = downloadCandidates(photos);
         makeFolder(originalsAlbum);
         if (retouchAlbum)
             makeFolder(*retouchAlbum);
+        return candidates;
     });
-    co_await std::move(makeAlbumFolders);
+    pass.downloadCandidates = co_await std::move(preparing);
 
-    auto loading = offThread(&SyncStorage::loadState);
-    pass.records = (co_await std::move(loading)).records;
+    std::optional<SyncStateFile> stored = co_await earlyState;
+    if (!stored) {
+        auto loading = offThread(&SyncStorage::loadState);
+        stored = co_await std::move(loading);
+    }
+    pass.records = std::move(stored->records);
+    // The future's own copy goes, so that the records are not shared when the pass changes them.
+    earlyState = {};
     throwIfCancelled();
 
     co_await downloadOriginals(pass);
@@ -189,53 +365,52 @@ QCoro::Task<SyncResult> SyncEngine::synchronize(SyncSettings settings, bool incl
     if (includeEffects)
         co_await returnEffects(pass, settings.autoPublishEffects);
 
+    // Freeing the photos and records of a large album takes the main thread milliseconds:
+    // the last references go to a worker, which frees them there while the pass returns.
+    // Nothing waits for it: it only frees memory.
+    const QFuture<void> released = QtConcurrent::run(
+        [workspace = std::move(pass.workspace), candidates = std::move(pass.downloadCandidates),
+         records = std::move(pass.records)]() mutable {
+            workspace = {};
+            candidates = {};
+            records = {};
+        });
+    Q_UNUSED(released);
+
     // Folder access ends as the scopes close: the retouch folder first, then the originals.
     co_return pass.result;
 }
 
 QCoro::Task<void> SyncEngine::downloadOriginals(Pass& pass) {
-    // Every candidate's record and destination first, so the disk is asked about all of
-    // them in one trip; only the missing ones are looked at again, one by one.
-    QList<SyncRecord> records;
-    QStringList destinations;
-    records.reserve(pass.downloadCandidates.size());
-    destinations.reserve(pass.downloadCandidates.size());
-    for (const Photo& photo : std::as_const(pass.downloadCandidates)) {
-        const QString key = SyncStateFile::recordKey(pass.eventId, photo.id);
-        const auto stored = pass.records.constFind(key);
-        SyncRecord record = stored != pass.records.constEnd()
-                                ? *stored
-                                : SyncRecord{photo.id, pass.eventId,
-                                             pass.albumFolderName + u'/' + naming::downloadFileName(photo),
-                                             std::nullopt, std::nullopt};
-        if (!naming::isSafeRelativePath(record.originalRelativePath))
-            throw SyncClientError::invalidResponse();
-        destinations.append(pass.originalsRoot + u'/' + record.originalRelativePath);
-        records.append(std::move(record));
-    }
-    auto checking = offThread([destinations] { return itemsExist(destinations); });
-    const std::vector<char> present = co_await std::move(checking);
+    // Every candidate's record, destination and presence are worked out in one trip to a
+    // worker, and the records stored there: the main thread only sees the missing ones.
+    // Storing a missing photo's record before its download changes nothing that outlives
+    // the pass: a failed download ends the pass before the records are saved.
+    auto planning =
+        offThread([candidates = pass.downloadCandidates, stored = std::move(pass.records),
+                   eventId = pass.eventId, album = pass.albumFolderName, root = pass.originalsRoot] {
+            return planDownloads(candidates, stored, eventId, album, root);
+        });
+    DownloadPlan plan = co_await std::move(planning);
+    pass.records = std::move(plan.records);
     throwIfCancelled();
 
-    for (qsizetype i = 0; i < pass.downloadCandidates.size(); ++i) {
-        const Photo& photo = pass.downloadCandidates[i];
-        const QString key = SyncStateFile::recordKey(pass.eventId, photo.id);
-        const QString& destination = destinations[i];
-        if (!present[size_t(i)]) {
-            // Looked at again now: an earlier download of this pass may have put it there.
-            auto preparing = offThread([destination] {
-                if (itemExists(destination))
-                    return true;
-                makeFolder(QFileInfo(destination).path());
-                return false;
-            });
-            const bool appeared = co_await std::move(preparing);
-            if (!appeared) {
-                co_await m_api.downloadOriginal(*photo.originalUrl, destination);
-                ++pass.result.downloadedOriginals;
-            }
+    for (const DownloadPlan::Missing& missing : plan.missing) {
+        // Read through a const view: the list may be shared with the workspace's own.
+        const Photo& photo = std::as_const(pass.downloadCandidates)[missing.candidate];
+        const QString& destination = missing.destination;
+        // Looked at again now: an earlier download of this pass may have put it there.
+        auto preparing = offThread([destination] {
+            if (itemExists(destination))
+                return true;
+            makeFolder(QFileInfo(destination).path());
+            return false;
+        });
+        const bool appeared = co_await std::move(preparing);
+        if (!appeared) {
+            co_await m_api.downloadOriginal(*photo.originalUrl, destination);
+            ++pass.result.downloadedOriginals;
         }
-        pass.records.insert(key, records[i]);
     }
 }
 
@@ -245,22 +420,21 @@ QCoro::Task<void> SyncEngine::returnEffects(Pass& pass, bool autoPublish) {
             u"当前账号没有回传精修图的权限。请使用项目负责人、修图师或摄影师账号登录。"_s);
 
     const QString folder = *pass.retouchRoot + u'/' + pass.albumFolderName;
-    auto listing = offThread([folder] { return listRetouchedFiles(folder); });
+    auto listing = offThread(
+        [folder, candidates = pass.downloadCandidates] { return listRetouchedFiles(folder, candidates); });
     const std::vector<RetouchedFile> files = co_await std::move(listing);
     const QDateTime now = QDateTime::currentDateTimeUtc();
-    const naming::PhotoMatcher matcher(pass.downloadCandidates);
 
     for (const RetouchedFile& file : files) {
         throwIfCancelled();
         // Still being written by an editor: left for the next pass.
         if (naming::isBeingWritten(file.stamp, now))
             continue;
-        const std::optional<qsizetype> index = matcher.match(file.path);
-        if (!index) {
+        if (!file.candidate) {
             ++pass.result.unmatchedEffects;
             continue;
         }
-        const Photo& photo = pass.downloadCandidates[*index];
+        const Photo& photo = std::as_const(pass.downloadCandidates)[*file.candidate];
         const QString fingerprint = naming::fingerprint(file.stamp);
         const QString key = SyncStateFile::recordKey(pass.eventId, photo.id);
         SyncRecord record = pass.records.value(key);
