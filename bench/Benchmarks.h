@@ -1,0 +1,33 @@
+#pragma once
+
+// The benchmarks. Each runs in a process of its own (started by the driver in main.cpp),
+// reports its samples with reportValue and throws BenchFailure when it cannot measure.
+
+#include "BenchSupport.h"
+
+namespace kitewell::bench {
+
+struct BenchContext {
+    ServiceAccess service;
+    std::optional<QString> token; // signed in already (the polling benchmark's keyring holds it)
+    int repetitions = 3;
+    int run = 0; // index of this process among the runs of the same benchmark
+    int pollSeconds = 60;
+};
+
+// download_vs_curl: one pass downloading every original into a fresh folder, against curl
+// fetching the same URLs over one connection.
+void benchDownload(const BenchContext& context);
+// upload_vs_curl: one effect pass returning 200 retouched files with 20,000 records in the
+// state, against curl posting the same multipart bodies over one connection.
+void benchUpload(const BenchContext& context);
+// upload_rss_growth_mb: peak resident growth while uploading one 256 MB file.
+void benchUploadMemory(const BenchContext& context);
+// idle_pass_20k_ms and ui_stall_max_ms: a pass with every original present.
+void benchIdlePass(const BenchContext& context);
+// state_save_20k_ms: one flushed save of a state of 20,000 records (no service).
+void benchStateSave(const BenchContext& context);
+// poll_idle_cpu_pct: this process's CPU time while the controller polls every second.
+void benchPolling(const BenchContext& context);
+
+} // namespace kitewell::bench

@@ -1,0 +1,278 @@
+// Transfers against their peer: the engine's downloads and uploads beside curl doing the
+// same transfers over one connection, and the memory an upload of a large file takes.
+
+#include "Benchmarks.h"
+
+#include "client/KitewellAPI.h"
+#include "client/MultipartBody.h"
+#include "storage/SyncStorage.h"
+#include "sync/SyncEngine.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QUuid>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace kitewell::bench {
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+constexpr qsizetype kRetouchedFiles = 200;
+constexpr qsizetype kRetouchedSize = 4 * 1024 * 1024;
+constexpr qint64 kLargeUpload = 256LL * 1024 * 1024;
+
+QString tokenOf(const BenchContext& context) {
+    return context.token ? *context.token : signIn(context.service);
+}
+
+// Runs the two sides in alternating order, so neither always meets a warmer machine.
+template <typename Program, typename Peer>
+std::pair<double, double> sideBySide(int repetition, Program program, Peer peer) {
+    double ours = 0;
+    double theirs = 0;
+    if (repetition % 2 == 0) {
+        ours = program();
+        theirs = peer();
+    } else {
+        theirs = peer();
+        ours = program();
+    }
+    return {ours, theirs};
+}
+
+double timedPass(const BenchContext& context, const QString& token, const SyncSettings& settings,
+                 bool includeEffects, SyncResult& result) {
+    settleDisk();
+    KitewellAPI api(context.service.url, token);
+    SyncEngine engine(api);
+    QElapsedTimer clock;
+    clock.start();
+    result = await(engine.synchronize(settings, includeEffects));
+    return clock.nsecsElapsed() / 1e9;
+}
+
+// Makes files durable the way the program makes each download durable before it counts
+// it: every file flushed to disk on its own. The seconds it takes.
+double flushSeconds(const QStringList& files) {
+    QElapsedTimer clock;
+    clock.start();
+    for (const QString& file : files) {
+        const int fd = ::open(QFile::encodeName(file).constData(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0 || ::fdatasync(fd) != 0 || ::close(fd) != 0)
+            throw BenchFailure(u"cannot flush "_s + file);
+    }
+    return clock.nsecsElapsed() / 1e9;
+}
+
+QString versionsUrl(const BenchContext& context, const Album& album, const QString& photoId) {
+    return context.service.url + u"/api/admin/events/"_s + KitewellAPI::escapedPathComponent(album.eventId) +
+           u"/photos/"_s + KitewellAPI::escapedPathComponent(photoId) + u"/versions"_s;
+}
+
+} // namespace
+
+void benchDownload(const BenchContext& context) {
+    const QString token = tokenOf(context);
+    const Album album = openAlbum(context.service, token);
+    const qsizetype photos = album.workspace.photos.size();
+
+    for (int repetition = 0; repetition < context.repetitions; ++repetition) {
+        QTemporaryDir data, originals, fetched, scratch;
+        useDataFolder(data.path());
+        const SyncSettings settings = settingsFor(album, originals.path());
+
+        // curl fetches the same URLs, one after another over one connection, into files.
+        QString config = u"silent\nshow-error\nfail\n"_s;
+        for (const Photo& photo : album.workspace.photos) {
+            config += u"url = "_s + curlQuoted(photo.originalUrl->toString(QUrl::FullyEncoded)) + u'\n';
+            config += u"output = "_s + curlQuoted(fetched.filePath(photo.id + u".jpg"_s)) + u'\n';
+        }
+        const QString configPath = scratch.filePath(u"download.curl"_s);
+        writeFile(configPath, config.toUtf8());
+
+        // curl's files are flushed right after its run, as the program flushes each of its
+        // own (so a power cut never leaves a truncated original that later passes would take
+        // for present): curl plus that is the peer with the same guarantee.
+        QStringList fetchedFiles;
+        for (const Photo& photo : album.workspace.photos)
+            fetchedFiles.append(fetched.filePath(photo.id + u".jpg"_s));
+        double flush = 0;
+        const auto [ours, theirs] = sideBySide(
+            repetition,
+            [&] {
+                SyncResult result;
+                const double seconds = timedPass(context, token, settings, false, result);
+                if (result.downloadedOriginals != photos)
+                    throw BenchFailure(
+                        u"the pass downloaded %1 of %2"_s.arg(result.downloadedOriginals).arg(photos));
+                return seconds;
+            },
+            [&] {
+                settleDisk();
+                const double seconds = runCurl(configPath);
+                flush = flushSeconds(fetchedFiles);
+                return seconds;
+            });
+        note(u"download %1 originals: program %2 s, curl %3 s, flushing curl's files %4 s"_s.arg(photos)
+                 .arg(ours, 0, 'f', 3)
+                 .arg(theirs, 0, 'f', 3)
+                 .arg(flush, 0, 'f', 3));
+        reportValue(u"download_program_s"_s, ours);
+        reportValue(u"download_curl_s"_s, theirs);
+        reportValue(u"download_flush_s"_s, flush);
+        reportValue(u"download_durable_curl_vs_curl"_s, (theirs + flush) / theirs);
+        reportValue(u"download_vs_curl"_s, ours / theirs);
+    }
+}
+
+void benchUpload(const BenchContext& context) {
+    const QString token = tokenOf(context);
+    const Album album = openAlbum(context.service, token);
+    if (album.workspace.photos.size() < kRetouchedFiles)
+        throw BenchFailure(u"the album needs at least %1 photos"_s.arg(kRetouchedFiles));
+
+    QTemporaryDir data, originals, effects, bodies;
+    useDataFolder(data.path());
+    makeOriginalsPresent(album, originals.path());
+    const SyncSettings settings = settingsFor(album, originals.path(), effects.path(), false);
+    {
+        // Every photo gets its record: the state holds one per photo from here on.
+        SyncResult result;
+        timedPass(context, token, settings, false, result);
+        const qsizetype records = SyncStorage::loadState().records.size();
+        if (records != album.workspace.photos.size())
+            throw BenchFailure(u"the state holds %1 records"_s.arg(records));
+    }
+
+    const QString retouchFolder = effects.filePath(album.folderName);
+    QDir().mkpath(retouchFolder);
+    QByteArray picture(kRetouchedSize, Qt::Uninitialized);
+    for (qsizetype i = 0; i < picture.size(); ++i)
+        picture[i] = char((i * 131) ^ (i >> 9));
+    QStringList files;
+    QString config;
+    for (qsizetype i = 0; i < kRetouchedFiles; ++i) {
+        const Photo& photo = album.workspace.photos[i];
+        const QString path = retouchFolder + u'/' + photo.id + u"__IMG_retouched.jpg"_s;
+        writeFile(path, picture);
+        files.append(path);
+
+        // The very bytes the program sends, under a boundary of the same form.
+        const QString boundary =
+            u"KitewellDesktopSync-"_s + QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
+        MultipartBody body(boundary, path);
+        const QString bodyPath = bodies.filePath(QString::number(i) + u".body"_s);
+        writeFile(bodyPath, body.readAll());
+        config += u"url = "_s + curlQuoted(versionsUrl(context, album, photo.id)) + u'\n';
+        config += u"header = "_s + curlQuoted(u"Authorization: Bearer "_s + token) + u'\n';
+        config +=
+            u"header = "_s + curlQuoted(u"Content-Type: multipart/form-data; boundary="_s + boundary) + u'\n';
+        // Otherwise curl waits for a "100 Continue" the service never sends.
+        config += u"header = \"Expect:\"\n"_s;
+        config += u"data-binary = "_s + curlQuoted(u'@' + bodyPath) + u'\n';
+        config += u"output = \"/dev/null\"\nsilent\nshow-error\nfail\n"_s;
+        if (i + 1 < kRetouchedFiles)
+            config += u"next\n"_s;
+    }
+    const QString configPath = bodies.filePath(u"upload.curl"_s);
+    writeFile(configPath, config.toUtf8());
+
+    // Each repetition gives the files a new time, so the pass returns every one of them again.
+    const qint64 base = QDateTime::currentSecsSinceEpoch() - 3600;
+    QList<double> curlSeconds;
+    for (int repetition = 0; repetition < context.repetitions; ++repetition) {
+        for (const QString& file : std::as_const(files))
+            setModified(file, base + repetition * 10);
+        const auto [ours, theirs] = sideBySide(
+            repetition,
+            [&] {
+                SyncResult result;
+                const double seconds = timedPass(context, token, settings, true, result);
+                if (result.uploadedEffects != kRetouchedFiles)
+                    throw BenchFailure(
+                        u"the pass returned %1 of %2"_s.arg(result.uploadedEffects).arg(kRetouchedFiles));
+                return seconds;
+            },
+            [&] {
+                settleDisk();
+                return runCurl(configPath);
+            });
+        note(u"upload %1 files with %2 records: program %3 s, curl %4 s"_s.arg(kRetouchedFiles)
+                 .arg(album.workspace.photos.size())
+                 .arg(ours, 0, 'f', 3)
+                 .arg(theirs, 0, 'f', 3));
+        reportValue(u"upload_program_s"_s, ours);
+        reportValue(u"upload_curl_s"_s, theirs);
+        reportValue(u"upload_vs_curl"_s, ours / theirs);
+        curlSeconds.append(theirs);
+    }
+
+    // Where the program's time goes beyond curl's: the state saves the pass must make (one
+    // after every upload, before the next call), and the client's own uploads.
+    const SyncStateFile state = SyncStorage::loadState();
+    settleDisk();
+    QElapsedTimer clock;
+    clock.start();
+    for (qsizetype i = 0; i < kRetouchedFiles; ++i)
+        SyncStorage::saveState(state);
+    const double saves = clock.nsecsElapsed() / 1e9;
+    KitewellAPI api(context.service.url, token);
+    settleDisk();
+    clock.start();
+    for (qsizetype i = 0; i < kRetouchedFiles; ++i)
+        await(api.uploadEffect(album.eventId, album.workspace.photos[i].id, files[i]));
+    const double client = clock.nsecsElapsed() / 1e9;
+    const double curl = median(curlSeconds);
+    note(u"upload: %1 saves of the state take %2 s; the client alone uploads the files in %3 s (curl %4 s)"_s
+             .arg(kRetouchedFiles)
+             .arg(saves, 0, 'f', 3)
+             .arg(client, 0, 'f', 3)
+             .arg(curl, 0, 'f', 3));
+    reportValue(u"upload_saves_s"_s, saves);
+    reportValue(u"upload_client_s"_s, client);
+    reportValue(u"upload_floor_vs_curl"_s, (curl + saves) / curl);
+}
+
+void benchUploadMemory(const BenchContext& context) {
+    const QString token = tokenOf(context);
+    const Album album = openAlbum(context.service, token);
+    const Photo& photo = album.workspace.photos.value(0);
+
+    QTemporaryDir files;
+    const QString path = files.filePath(photo.id + u"__large.jpg"_s);
+    {
+        QFile file(path);
+        if (!file.open(QIODevice::WriteOnly))
+            throw BenchFailure(u"cannot write "_s + path);
+        const QByteArray chunk(1024 * 1024, 'k');
+        for (qint64 written = 0; written < kLargeUpload; written += chunk.size())
+            file.write(chunk);
+    }
+
+    // The network stack is set up by an earlier call, as it is in a running program.
+    {
+        KitewellAPI warm(context.service.url, token);
+        await(warm.eventWorkspace(album.eventId));
+    }
+    KitewellAPI api(context.service.url, token);
+    if (!resetPeakResident())
+        throw BenchFailure(u"cannot reset the peak resident size"_s);
+    const qint64 before = residentBytes();
+    QElapsedTimer clock;
+    clock.start();
+    await(api.uploadEffect(album.eventId, photo.id, path));
+    const double seconds = clock.nsecsElapsed() / 1e9;
+    const qint64 peak = peakResidentBytes();
+    note(u"upload of 256 MiB: %1 s, resident %2 MB before, peak %3 MB"_s.arg(seconds, 0, 'f', 2)
+             .arg(before / 1e6, 0, 'f', 1)
+             .arg(peak / 1e6, 0, 'f', 1));
+    reportValue(u"upload_rss_growth_mb"_s, (peak - before) / 1e6);
+}
+
+} // namespace kitewell::bench
