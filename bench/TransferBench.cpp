@@ -82,7 +82,9 @@ void benchDownload(const BenchContext& context) {
     const Album album = openAlbum(context.service, token);
     const qsizetype photos = album.workspace.photos.size();
 
-    for (int repetition = 0; repetition < context.repetitions; ++repetition) {
+    // Repetition -1 warms both sides up (connections, caches, the service's first answers)
+    // and is not reported.
+    for (int repetition = -1; repetition < context.repetitions; ++repetition) {
         QTemporaryDir data, originals, fetched, scratch;
         useDataFolder(data.path());
         const SyncSettings settings = settingsFor(album, originals.path());
@@ -119,6 +121,8 @@ void benchDownload(const BenchContext& context) {
                 flush = flushSeconds(fetchedFiles);
                 return seconds;
             });
+        if (repetition < 0)
+            continue;
         note(u"download %1 originals: program %2 s, curl %3 s, flushing curl's files %4 s"_s.arg(photos)
                  .arg(ours, 0, 'f', 3)
                  .arg(theirs, 0, 'f', 3)

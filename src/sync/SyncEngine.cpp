@@ -368,13 +368,13 @@ QCoro::Task<SyncResult> SyncEngine::synchronize(SyncSettings settings, bool incl
     // Freeing the photos and records of a large album takes the main thread milliseconds:
     // the last references go to a worker, which frees them there while the pass returns.
     // Nothing waits for it: it only frees memory.
-    const QFuture<void> released = QtConcurrent::run(
-        [workspace = std::move(pass.workspace), candidates = std::move(pass.downloadCandidates),
-         records = std::move(pass.records)]() mutable {
-            workspace = {};
-            candidates = {};
-            records = {};
-        });
+    const QFuture<void> released = QtConcurrent::run([workspace = std::move(pass.workspace),
+                                                      candidates = std::move(pass.downloadCandidates),
+                                                      records = std::move(pass.records)]() mutable {
+        workspace = {};
+        candidates = {};
+        records = {};
+    });
     Q_UNUSED(released);
 
     // Folder access ends as the scopes close: the retouch folder first, then the originals.
