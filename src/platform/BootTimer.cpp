@@ -26,10 +26,10 @@ BootTimer::~BootTimer() {
 void BootTimer::arm(std::chrono::milliseconds interval) {
     // Zero would disarm a timerfd: wait at least a nanosecond.
     const auto nanoseconds = std::max<long long>(1, std::chrono::nanoseconds(interval).count());
-    itimerspec spec{};
-    spec.it_value.tv_sec = time_t(nanoseconds / 1'000'000'000);
-    spec.it_value.tv_nsec = long(nanoseconds % 1'000'000'000);
-    ::timerfd_settime(m_fd, 0, &spec, nullptr);
+    itimerspec setting{};
+    setting.it_value.tv_sec = time_t(nanoseconds / 1'000'000'000);
+    setting.it_value.tv_nsec = long(nanoseconds % 1'000'000'000);
+    ::timerfd_settime(m_fd, 0, &setting, nullptr);
     m_armed = true;
 }
 
