@@ -9,6 +9,7 @@
 #include "platform/FolderBookmark.h"
 #include "storage/SyncStorage.h"
 #include "support/Outcome.h"
+#include "support/StateReference.h"
 #include "sync/SyncEngine.h"
 
 #include <QDir>
@@ -33,22 +34,6 @@ namespace {
 const QString kEmail = u"photographer@kitewell.local"_s;
 const QString kEvent = u"evt-guards-1"_s;
 const QString kAlbum = u"Guards--evt-guar"_s;
-
-// The state as QJsonDocument writes it: the byte form every writer must keep.
-QByteArray referenceEncoding(const SyncStateFile& state) {
-    QJsonObject records;
-    for (auto it = state.records.cbegin(); it != state.records.cend(); ++it) {
-        QJsonObject object{{"photoId", it->photoId},
-                           {"eventId", it->eventId},
-                           {"originalRelativePath", it->originalRelativePath}};
-        if (it->lastUploadedEffectFingerprint)
-            object.insert("lastUploadedEffectFingerprint", *it->lastUploadedEffectFingerprint);
-        if (it->lastPublishedEffectFingerprint)
-            object.insert("lastPublishedEffectFingerprint", *it->lastPublishedEffectFingerprint);
-        records.insert(it.key(), object);
-    }
-    return json::encodeCompact(QJsonObject{{"records", records}});
-}
 
 // What QJsonDocument and the strict member rules make of the bytes: the result every
 // reader of the state file must give (nothing where decoding fails).

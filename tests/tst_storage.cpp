@@ -3,6 +3,7 @@
 #include "model/Json.h"
 #include "platform/Errors.h"
 #include "storage/SyncStorage.h"
+#include "support/StateReference.h"
 
 #include <QDir>
 #include <QFile>
@@ -16,6 +17,7 @@
 #include <unistd.h>
 
 using namespace kitewell;
+using testsupport::referenceEncoding;
 
 namespace {
 
@@ -35,22 +37,6 @@ SyncSettings fullSettings() {
 SyncRecord record(const QString& photoId, std::optional<QString> uploaded = {},
                   std::optional<QString> published = {}) {
     return {photoId, "e1", "Album--e1/" + photoId + "__a.jpg", std::move(uploaded), std::move(published)};
-}
-
-// What QJsonDocument makes of the same state: the form the fast encoder must reproduce.
-QByteArray referenceEncoding(const SyncStateFile& state) {
-    QJsonObject records;
-    for (auto it = state.records.cbegin(); it != state.records.cend(); ++it) {
-        QJsonObject object{{"photoId", it->photoId},
-                           {"eventId", it->eventId},
-                           {"originalRelativePath", it->originalRelativePath}};
-        if (it->lastUploadedEffectFingerprint)
-            object.insert("lastUploadedEffectFingerprint", *it->lastUploadedEffectFingerprint);
-        if (it->lastPublishedEffectFingerprint)
-            object.insert("lastPublishedEffectFingerprint", *it->lastPublishedEffectFingerprint);
-        records.insert(it.key(), object);
-    }
-    return json::encodeCompact(QJsonObject{{"records", records}});
 }
 
 QByteArray readAll(const QString& path) {
