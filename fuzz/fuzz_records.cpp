@@ -1,6 +1,7 @@
 // The service records' decoders on arbitrary bytes: each either decodes or fails with
 // json::DecodingError (any other exception or crash is a finding), and what decodes is
-// decoded the same again from its own encoding.
+// decoded the same again from its own encoding. The quick workspace reader must agree with
+// the general decoder on every input.
 
 #include "FuzzCheck.h"
 #include "model/Json.h"
@@ -29,7 +30,20 @@ bool samePhotoFields(const Photo& a, const Photo& b) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const QByteArray bytes = fuzzing::bytesOf(data, size);
 
-    if (const auto workspace = tryDecode<EventWorkspace>(bytes)) {
+    std::optional<EventWorkspace> general;
+    try {
+        general = EventWorkspace::fromJson(json::parseObject(bytes));
+    } catch (const json::DecodingError&) {
+    }
+    const auto quick = tryDecode<EventWorkspace>(bytes);
+    FUZZ_CHECK(quick.has_value() == general.has_value());
+    if (quick) {
+        FUZZ_CHECK(quick->event == general->event && quick->photos == general->photos);
+        FUZZ_CHECK(quick->permissions.canUpload == general->permissions.canUpload &&
+                   quick->permissions.canManageAllPhotos == general->permissions.canManageAllPhotos);
+    }
+
+    if (const auto& workspace = quick) {
         const auto again = tryDecode<EventWorkspace>(json::encodeCompact(workspace->toJson()));
         FUZZ_CHECK(again);
         FUZZ_CHECK(again->event == workspace->event);

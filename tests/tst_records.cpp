@@ -4,8 +4,13 @@
 #include "model/Records.h"
 
 #include <QJsonDocument>
+#include <QRandomGenerator>
 #include <QSet>
 #include <QTest>
+
+#include <functional>
+#include <optional>
+#include <tuple>
 
 using namespace kitewell;
 using namespace Qt::StringLiterals;
@@ -44,6 +49,9 @@ private Q_SLOTS:
     void originalUrl();
     void encodingRoundTrip();
     void equalityAndHashing();
+    void quickReadingAgrees_data();
+    void quickReadingAgrees();
+    void quickReadingAgreesOnDamagedBodies();
 };
 
 void RecordsTest::workspaceDecoding_data() {
@@ -233,6 +241,133 @@ void RecordsTest::equalityAndHashing() {
     QVERIFY(unpublished != unknown); // a present false is not an absent value
     QSet<Photo> photos{unpublished, unknown, unpublished};
     QCOMPARE(photos.size(), 2);
+}
+
+namespace {
+
+// What a workspace decodes to, or nullopt when it fails.
+using Decoded = std::optional<std::tuple<AlbumEvent, QList<Photo>, bool, bool>>;
+
+Decoded decoded(const std::function<EventWorkspace()>& decode) {
+    try {
+        const EventWorkspace workspace = decode();
+        return std::tuple(workspace.event, workspace.photos, workspace.permissions.canManageAllPhotos,
+                          workspace.permissions.canUpload);
+    } catch (const json::DecodingError&) {
+        return std::nullopt;
+    }
+}
+
+// The quick reader must give exactly what QJsonDocument and the record rules give.
+void compareWithGeneralDecoder(const QByteArray& body) {
+    const Decoded quick = decoded([&] { return EventWorkspace::decode(body); });
+    const Decoded general = decoded([&] { return EventWorkspace::fromJson(json::parseObject(body)); });
+    if (quick != general)
+        QFAIL(qPrintable(u"decoded differently (%1 / %2): %3"_s.arg(quick.has_value())
+                             .arg(general.has_value())
+                             .arg(QString::fromLatin1(body.toPercentEncoding(" {}[]\":,")))));
+}
+
+const QByteArray kSamplePhotos =
+    R"([{"id":"p1","name":"IMG_0001.JPG","originalUrl":"https:\/\/cdn.example.com\/o\/p1.jpg?sig=a%20b",)"
+    R"("createdAt":"2026-05-01T10:00:00Z","isPublished":false,"width":4000,"exif":{"iso":[100,-2.5]}},)"
+    R"({"id":"p\"2","name":"婚礼 \t 😀.jpg","originalUrl":null,"isPublished":true},{"id":"p3"}])";
+
+} // namespace
+
+void RecordsTest::quickReadingAgrees_data() {
+    QTest::addColumn<QByteArray>("body");
+    const QByteArray deep = QByteArray(100, '[') + QByteArray(100, ']');
+    const QByteArray deeper = QByteArray(2000, '[') + QByteArray(2000, ']');
+    const QList<std::pair<const char*, QByteArray>> rows{
+        {"sample", workspaceWith(kSamplePhotos)},
+        {"white space everywhere", " \r\n\t{ \"event\" : " + kEvent +
+                                       " , \"photos\" :\n[ { \"id\" : \"p1\" } ] ,"
+                                       "\"permissions\":" +
+                                       kPermissions + " }\n "},
+        {"short escapes", workspaceWith(R"([{"id":"\\\/\b\f\n\r\t\"x"}])")},
+        {"u escape in a value", workspaceWith(R"([{"id":"caf\u00e9"}])")},
+        {"surrogate pair escaped", workspaceWith(R"([{"id":"\ud83d\ude00"}])")},
+        {"lone surrogate escaped", workspaceWith(R"([{"id":"\ud83d"}])")},
+        {"escaped member name", workspaceWith(R"([{"i\u0064":"p1"}])")},
+        {"member name with short escape", workspaceWith(R"([{"id":"p1","orig\/inalUrl":"x y"}])")},
+        {"invalid escape in an ignored member", workspaceWith(R"([{"id":"p1","note":"\x"}])")},
+        {"short u escape in an ignored member", workspaceWith(R"([{"id":"p1","note":"\u12"}])")},
+        {"raw control character", workspaceWith("[{\"id\":\"p\x01\"}]")},
+        {"invalid UTF-8", workspaceWith("[{\"id\":\"p\xc0\xaf\"}]")},
+        {"encoded surrogate", workspaceWith("[{\"id\":\"p\xed\xa0\x80\"}]")},
+        {"truncated UTF-8", workspaceWith("[{\"id\":\"p\xe4\xb8\"}]")},
+        {"byte order mark", "\xef\xbb\xbf" + workspaceWith("[]")},
+        {"photos repeated", R"({"photos":[],"event":)" + kEvent +
+                                R"(,"photos":[{"id":"p1"}],"permissions":)" + kPermissions + "}"},
+        {"id repeated", workspaceWith(R"([{"id":"p1","id":"p2"}])")},
+        {"isPublished repeated", workspaceWith(R"([{"id":"p1","isPublished":true,"isPublished":null}])")},
+        {"ignored member repeated", workspaceWith(R"([{"id":"p1","w":1,"w":"x"}])")},
+        {"numbers", workspaceWith(R"([{"id":"p1","a":0,"b":-0,"c":12.50,"d":-7,"e":123456789012345678}])")},
+        {"exponent", workspaceWith(R"([{"id":"p1","a":1e3,"b":2.5E-2}])")},
+        {"huge exponent", workspaceWith(R"([{"id":"p1","a":1e400}])")},
+        {"long number", workspaceWith(R"([{"id":"p1","a":123456789012345678901234567890}])")},
+        {"leading zero", workspaceWith(R"([{"id":"p1","a":01}])")},
+        {"bare minus", workspaceWith(R"([{"id":"p1","a":-}])")},
+        {"dot without digits", workspaceWith(R"([{"id":"p1","a":1.}])")},
+        {"misspelt literal", workspaceWith(R"([{"id":"p1","isPublished":tru}])")},
+        {"literal in capitals", workspaceWith(R"([{"id":"p1","a":TRUE}])")},
+        {"nested ignored values", workspaceWith(R"([{"id":"p1","x":{"y":[{},[],{"z":null}]}}])")},
+        {"deep nesting", workspaceWith(R"([{"id":"p1","x":)" + deep + "}]")},
+        {"nesting too deep", workspaceWith(R"([{"id":"p1","x":)" + deeper + "}]")},
+        {"trailing comma in object", workspaceWith(R"([{"id":"p1",}])")},
+        {"trailing comma in array", workspaceWith(R"([{"id":"p1"},])")},
+        {"missing comma", workspaceWith(R"([{"id":"p1" "name":"n"}])")},
+        {"trailing garbage", workspaceWith("[]") + "x"},
+        {"second document", workspaceWith("[]") + "{}"},
+        {"truncated", workspaceWith(kSamplePhotos).chopped(3)},
+        {"url that does not parse", workspaceWith(R"([{"id":"p1","originalUrl":"https://h/a b"}])")},
+        {"event repeated", R"({"event":{"id":"x","title":"y"},)" + workspaceWith("[]").mid(1)},
+        {"title null", workspaceWith("[]", R"({"id":"e1","title":null})")},
+        {"canUpload repeated",
+         workspaceWith("[]", kEvent, R"({"canManageAllPhotos":true,"canUpload":false,"canUpload":true})")},
+        {"canUpload as string",
+         workspaceWith("[]", kEvent, R"({"canManageAllPhotos":true,"canUpload":"true"})")},
+        {"empty member name", workspaceWith(R"([{"":1,"id":"p1"}])")},
+    };
+    for (const auto& [name, body] : rows)
+        QTest::newRow(name) << body;
+}
+
+void RecordsTest::quickReadingAgrees() {
+    QFETCH(QByteArray, body);
+    compareWithGeneralDecoder(body);
+}
+
+void RecordsTest::quickReadingAgreesOnDamagedBodies() {
+    // Well-formed answers damaged at random: whatever the quick reader makes of each, the
+    // general decoder makes the same.
+    static constexpr char interestingBytes[] = "\"\\{}[],:ntuf0-.e \t\n\x01\x7f\x80\xc0\xe4\xed\xf4\xff";
+    const QByteArray interesting(interestingBytes, sizeof interestingBytes - 1);
+    const QByteArray sample = workspaceWith(kSamplePhotos);
+    QRandomGenerator random(2026);
+    for (int round = 0; round < 4000; ++round) {
+        QByteArray body = sample;
+        const int damages = 1 + int(random.bounded(3));
+        for (int i = 0; i < damages; ++i) {
+            const qsizetype at = random.bounded(body.size());
+            const char byte = interesting.at(random.bounded(interesting.size()));
+            switch (random.bounded(3)) {
+            case 0:
+                body[at] = byte;
+                break;
+            case 1:
+                body.insert(at, byte);
+                break;
+            default:
+                body.remove(at, 1);
+                break;
+            }
+        }
+        compareWithGeneralDecoder(body);
+        if (QTest::currentTestFailed())
+            return;
+    }
 }
 
 QTEST_GUILESS_MAIN(RecordsTest)

@@ -1,6 +1,7 @@
 #include "model/Records.h"
 
 #include "model/Json.h"
+#include "model/JsonScanner.h"
 
 #include <QJsonArray>
 
@@ -15,15 +16,113 @@ void putOptional(QJsonObject& object, QLatin1StringView key, const std::optional
         object.insert(key, *value);
 }
 
+// Strict parsing: text that is not a URL reference (spaces, stray '%', empty) is refused.
+std::optional<QUrl> strictUrl(const QString& text) {
+    QUrl url(text, QUrl::StrictMode);
+    if (text.isEmpty() || !url.isValid())
+        return std::nullopt;
+    return url;
+}
+
 std::optional<QUrl> optionalUrl(const QJsonObject& object, QLatin1StringView key) {
     const std::optional<QString> text = json::optionalString(object, key);
     if (!text)
         return std::nullopt;
-    // Strict parsing: text that is not a URL reference (spaces, stray '%', empty) is refused.
-    const QUrl url(*text, QUrl::StrictMode);
-    if (text->isEmpty() || !url.isValid())
+    std::optional<QUrl> url = strictUrl(*text);
+    if (!url)
         throw json::DecodingError("originalUrl is not a URL");
     return url;
+}
+
+// Reads a workspace with the quick scanner. Every doubt (a repeated, null or mistyped
+// member, a URL that does not parse) gives nullopt and leaves the document to
+// QJsonDocument, which decides; an answer from here is the one it would give.
+std::optional<EventWorkspace> readWorkspaceQuickly(const QByteArray& bytes) {
+    json::JsonScanner scanner(bytes);
+    // Each member name once per object, as a bit in `seen`.
+    const auto once = [](unsigned& seen, unsigned bit) {
+        const bool first = !(seen & bit);
+        seen |= bit;
+        return first;
+    };
+    const auto optionalString = [&scanner](std::optional<QString>& target) {
+        if (scanner.null())
+            return true;
+        target = scanner.string();
+        return target.has_value();
+    };
+    const auto optionalBool = [&scanner](std::optional<bool>& target) {
+        if (scanner.null())
+            return true;
+        target = scanner.boolean();
+        return target.has_value();
+    };
+
+    std::optional<QString> eventId, title, role;
+    std::optional<bool> canManageAllPhotos, canUpload;
+    QList<Photo> photos;
+    const auto photo = [&]() {
+        std::optional<QString> id, name, url, createdAt;
+        std::optional<bool> isPublished;
+        unsigned seen = 0;
+        const bool read = scanner.object([&](std::string_view member) {
+            if (member == "id")
+                return once(seen, 1) && optionalString(id);
+            if (member == "name")
+                return once(seen, 2) && optionalString(name);
+            if (member == "originalUrl")
+                return once(seen, 4) && optionalString(url);
+            if (member == "createdAt")
+                return once(seen, 8) && optionalString(createdAt);
+            if (member == "isPublished")
+                return once(seen, 16) && optionalBool(isPublished);
+            return scanner.skipValue();
+        });
+        if (!read || !id)
+            return false;
+        std::optional<QUrl> originalUrl;
+        if (url && !(originalUrl = strictUrl(*url)))
+            return false;
+        photos.append(Photo{std::move(*id), std::move(name), std::move(originalUrl), std::move(createdAt),
+                            isPublished});
+        return true;
+    };
+
+    unsigned seen = 0;
+    const bool read = scanner.object([&](std::string_view member) {
+        if (member == "event") {
+            unsigned fields = 0;
+            return once(seen, 1) && scanner.object([&](std::string_view name) {
+                if (name == "id")
+                    return once(fields, 1) && optionalString(eventId);
+                if (name == "title")
+                    return once(fields, 2) && optionalString(title);
+                if (name == "collaborationRole")
+                    return once(fields, 4) && optionalString(role);
+                return scanner.skipValue();
+            });
+        }
+        if (member == "photos") {
+            photos.reserve(scanner.remaining() / 128);
+            return once(seen, 2) && scanner.array(photo);
+        }
+        if (member == "permissions") {
+            unsigned fields = 0;
+            return once(seen, 4) && scanner.object([&](std::string_view name) {
+                if (name == "canManageAllPhotos")
+                    return once(fields, 1) && optionalBool(canManageAllPhotos);
+                if (name == "canUpload")
+                    return once(fields, 2) && optionalBool(canUpload);
+                return scanner.skipValue();
+            });
+        }
+        return scanner.skipValue();
+    });
+    if (!read || !scanner.finished() || seen != 7 || !eventId || !title || !canManageAllPhotos || !canUpload)
+        return std::nullopt;
+    return EventWorkspace{{std::move(*eventId), std::move(*title), std::move(role)},
+                          std::move(photos),
+                          {*canManageAllPhotos, *canUpload}};
 }
 
 template <typename Record> QList<Record> listOf(const QJsonArray& array) {
@@ -112,6 +211,9 @@ EventWorkspace EventWorkspace::fromJson(const QJsonObject& object) {
 }
 
 EventWorkspace EventWorkspace::decode(const QByteArray& bytes) {
+    // Albums of tens of thousands of photos are read on every pass.
+    if (std::optional<EventWorkspace> workspace = readWorkspaceQuickly(bytes))
+        return std::move(*workspace);
     return fromJson(json::parseObject(bytes));
 }
 
