@@ -19,6 +19,8 @@ namespace kitewell::json {
 class JsonScanner {
 public:
     explicit JsonScanner(const QByteArray& bytes) : m_at(bytes.constData()), m_end(m_at + bytes.size()) {}
+    // The scanner points into the bytes: they must outlive it.
+    explicit JsonScanner(QByteArray&&) = delete;
 
     // Calls member(name) for each member of the object at the cursor, with the cursor on
     // the member's value; member reads the value and returns whether it could. The name
