@@ -62,7 +62,9 @@ Sandbox::Sandbox(const QString& pathTemplate)
 }
 
 Sandbox::~Sandbox() {
-    qputenv("XDG_DATA_HOME", m_savedDataHome);
+    // A sandbox that replaces another is made before the other goes: leave its setting alone.
+    if (qgetenv("XDG_DATA_HOME") == QFile::encodeName(data))
+        qputenv("XDG_DATA_HOME", m_savedDataHome);
 }
 
 kitewell::SyncSettings Sandbox::settings(const QString& eventId) const {
