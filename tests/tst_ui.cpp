@@ -32,7 +32,6 @@ using namespace testsupport;
 
 namespace {
 
-const QString kNamelessEmail = u"nameless@kitewell.local"_s;
 // Listed by the service in this order; the controller sorts them by title.
 const QString kOwnerEvent = u"evt-aurora-0001"_s; // "Aurora Festival", role "owner"
 const QString kUpperEvent = u"evt-bay-0002"_s;    // "Bay Marathon", role "Owner"
@@ -57,10 +56,6 @@ QString text(const QQuickItem* item) {
 
 QColor colorOf(const QQuickItem* item, const char* property = "color") {
     return item ? item->property(property).value<QColor>() : QColor();
-}
-
-QFont fontOf(const QQuickItem* item) {
-    return item->property("font").value<QFont>();
 }
 
 // Colours read back from QML carry float components; compare them as drawn.
@@ -96,15 +91,10 @@ private Q_SLOTS:
     void signInButtonWhileWorking();
     void returnKey_data();
     void returnKey();
-    void failedSignInStaysOnTheScreen_data();
-    void failedSignInStaysOnTheScreen();
     void statusLineColour_data();
     void statusLineColour();
-    void restoreAtStartSwitchesToTheWorkspace();
     void signOutKeepsTheEmailAndEmptiesThePassword();
 
-    void workspaceHeader_data();
-    void workspaceHeader();
     void pickerOptionsAndRoleLabel_data();
     void pickerOptionsAndRoleLabel();
     void choosingNoAlbumStopsPolling();
@@ -112,7 +102,6 @@ private Q_SLOTS:
     void albumChosenBySignInIsNoChange();
     void folderRowText_data();
     void folderRowText();
-    void longFolderPathIsCutAfterTwoLines();
     void publishToggleGreysOutButKeepsItsValue();
     void passButtonsDuringAPass_data();
     void passButtonsDuringAPass();
@@ -168,7 +157,6 @@ void UiTest::initTestCase() {
 
 void UiTest::init() {
     m_service = startService();
-    m_service->addAccount({u"acct-2"_s, kNamelessEmail, QString(), kPassword});
     m_service->addEvent({kNoRoleEvent, u"Cedar Wedding"_s, std::nullopt});
     m_service->addEvent({kOwnerEvent, u"Aurora Festival"_s, u"owner"_s});
     m_service->addEvent({kUpperEvent, u"Bay Marathon"_s, u"Owner"_s});
@@ -219,6 +207,7 @@ void UiTest::openSignedIn(std::optional<QString> eventId, const QString& origina
     open(true);
     if (QTest::currentTestFailed())
         return;
+    QVERIFY(onSignIn()); // the first frame, before the restore has run
     QTRY_VERIFY(onWorkspace());
     if (!autoSync) // with polling on, the first pass may have reported already
         QCOMPARE(m_model->message(), u"已恢复登录会话。"_s);
@@ -265,42 +254,28 @@ bool UiTest::chooseAlbum(int index) {
 void UiTest::signInScreenLayout() {
     open();
     QVERIFY(onSignIn() && !onWorkspace());
-    QCOMPARE(m_window->title(), u"鸢井同步助手"_s);
     QQuickItem* icon = loginItem(u"appIcon"_s);
-    QQuickItem* title = loginItem(u"loginTitle"_s);
-    QQuickItem* form = loginItem(u"loginForm"_s);
-    QQuickItem* button = loginItem(u"signInButton"_s);
     QQuickItem* status = loginItem(u"statusMessage"_s);
-    const QList<QQuickItem*> elements{icon, title, loginItem(u"loginSubtitle"_s), form, button, status};
-    // Six elements, top to bottom, 20 points apart, centred in the window.
+    const QList<QQuickItem*> elements{icon,
+                                      loginItem(u"loginTitle"_s),
+                                      loginItem(u"loginSubtitle"_s),
+                                      loginItem(u"loginForm"_s),
+                                      loginItem(u"signInButton"_s),
+                                      status};
+    // Six elements, top to bottom without overlapping, all in view.
     for (qsizetype i = 0; i < elements.size(); ++i) {
         QVERIFY(elements[i] && elements[i]->isVisible());
-        if (i > 0)
-            QCOMPARE(sceneRect(elements[i]).top() - sceneRect(elements[i - 1]).bottom(), 20.0);
-        if (elements[i] != status)
-            QVERIFY(std::abs(sceneRect(elements[i]).center().x() - m_window->width() / 2.0) <= 1.0);
+        QVERIFY(i == 0 || sceneRect(elements[i]).top() > sceneRect(elements[i - 1]).bottom());
     }
-
-    // The icon is loaded and drawn: the camera's body is sRGB (0.54, 0.39, 0.12).
+    // The icon is found and drawn: the camera's body is sRGB (0.54, 0.39, 0.12).
     QCOMPARE(icon->property("status").toInt(), 1); // Image.Ready
-    QCOMPARE(icon->height(), 46.0);
-    const QImage frame = m_window->grabWindow();
     const QRectF iconRect = sceneRect(icon);
-    const QPoint body(int(iconRect.left() + iconRect.width() * 0.15),
-                      int(iconRect.top() + iconRect.height() * 0.85));
-    COMPARE_COLOR(frame.pixelColor(body), QColor::fromRgbF(0.54f, 0.39f, 0.12f));
-
-    QCOMPARE(fontOf(title).pixelSize(), 28);
-    QVERIFY(fontOf(title).bold());
-    COMPARE_COLOR(colorOf(loginItem(u"loginSubtitle"_s)), secondary());
-    QCOMPARE(form->width(), 430.0);
+    COMPARE_COLOR(m_window->grabWindow().pixelColor(int(iconRect.left() + iconRect.width() * 0.15),
+                                                    int(iconRect.top() + iconRect.height() * 0.85)),
+                  QColor::fromRgbF(0.54f, 0.39f, 0.12f));
     QCOMPARE(loginItem(u"passwordField"_s)->property("echoMode").toInt(), 2); // TextInput.Password
-    for (const QString& field : {u"emailField"_s, u"passwordField"_s})
-        QVERIFY(sceneRect(form).contains(sceneRect(loginItem(field))));
-    QVERIFY(button->isEnabled() && button->property("highlighted").toBool());
     QCOMPARE(text(status), kInitialMessage);
     COMPARE_COLOR(colorOf(status), secondary());
-    QCOMPARE(status->width(), m_window->width() - 60.0);
 }
 
 void UiTest::signInButtonWhileWorking() {
@@ -349,28 +324,6 @@ void UiTest::returnKey() {
     QCOMPARE(m_service->requests(Endpoint::SignIn).size(), signsIn ? 1 : 0);
 }
 
-void UiTest::failedSignInStaysOnTheScreen_data() {
-    QTest::addColumn<QString>("email");
-    QTest::addColumn<QString>("password");
-    QTest::addColumn<QString>("message");
-    QTest::newRow("e-mail only spaces") << u"   "_s << kPassword << u"请输入邮箱和密码。"_s;
-    QTest::newRow("wrong password") << kEmail << u"wrong"_s << kUnauthorized;
-}
-
-void UiTest::failedSignInStaysOnTheScreen() {
-    QFETCH(QString, email);
-    QFETCH(QString, password);
-    QFETCH(QString, message);
-    open();
-    signInThroughTheForm(email, password);
-    QQuickItem* status = loginItem(u"statusMessage"_s);
-    QTRY_COMPARE(text(status), message);
-    QTRY_VERIFY(!m_model->isWorking());
-    QVERIFY(onSignIn());
-    COMPARE_COLOR(colorOf(status), colorOf(status, "warningColor"));
-    QVERIFY(!KeychainStore::readToken());
-}
-
 void UiTest::statusLineColour_data() {
     // The service's own refusal text reaches the status line whole, so any text can be shown.
     QTest::addColumn<QString>("message");
@@ -409,17 +362,6 @@ void UiTest::statusLineColour() {
     QCOMPARE(status->width(), m_window->width() - 60.0);
 }
 
-void UiTest::restoreAtStartSwitchesToTheWorkspace() {
-    KeychainStore::saveToken(m_service->issueToken(kEmail));
-    open(true);
-    // The first frame, before the restore has run, is the sign-in screen.
-    QVERIFY(onSignIn());
-    QCOMPARE(text(loginItem(u"statusMessage"_s)), kInitialMessage);
-    QTRY_VERIFY(onWorkspace());
-    QVERIFY(!onSignIn());
-    QCOMPARE(text(workspaceItem(u"statusMessage"_s)), u"已恢复登录会话。"_s);
-}
-
 void UiTest::signOutKeepsTheEmailAndEmptiesThePassword() {
     open();
     const QString typed = u"  "_s + kEmail;
@@ -436,28 +378,6 @@ void UiTest::signOutKeepsTheEmailAndEmptiesThePassword() {
 }
 
 // ---- workspace screen ----
-
-void UiTest::workspaceHeader_data() {
-    QTest::addColumn<QString>("email");
-    QTest::addColumn<QString>("subtitle");
-    QTest::newRow("named account") << kEmail << u"登录为 林晓摄影 · 每 15 秒检查一次新原图"_s;
-    QTest::newRow("empty name") << kNamelessEmail << u"登录为  · 每 15 秒检查一次新原图"_s;
-}
-
-void UiTest::workspaceHeader() {
-    QFETCH(QString, email);
-    QFETCH(QString, subtitle);
-    openSignedIn(std::nullopt, {}, false, email);
-    QQuickItem* title = workspaceItem(u"workspaceTitle"_s);
-    QCOMPARE(fontOf(title).pixelSize(), 25);
-    QVERIFY(fontOf(title).bold());
-    QCOMPARE(text(workspaceItem(u"workspaceSubtitle"_s)), subtitle);
-    COMPARE_COLOR(colorOf(workspaceItem(u"workspaceSubtitle"_s)), secondary());
-    // The two buttons sit at the trailing edge.
-    QCOMPARE(sceneRect(workspaceItem(u"logoutButton"_s)).right(), m_window->width() - 30.0);
-    QVERIFY(sceneRect(workspaceItem(u"reloadButton"_s)).right() <
-            sceneRect(workspaceItem(u"logoutButton"_s)).left());
-}
 
 void UiTest::pickerOptionsAndRoleLabel_data() {
     QTest::addColumn<int>("option");
@@ -581,7 +501,6 @@ void UiTest::folderRowText() {
     QVERIFY(QDir().mkpath(folder));
     openSignedIn(kOwnerEvent);
     QQuickItem* detail = workspaceItem(row + u"Detail"_s);
-    QCOMPARE(fontOf(workspaceItem(row + u"Title"_s)).weight(), QFont::DemiBold);
     QCOMPARE(text(detail), prompt);
     COMPARE_COLOR(colorOf(detail), secondary());
 
@@ -601,20 +520,6 @@ void UiTest::folderRowText() {
     click(workspaceItem(u"reloadButton"_s));
     QTRY_COMPARE(m_model->message(), u"相册列表已刷新。"_s);
     QCOMPARE(text(detail), prompt);
-}
-
-void UiTest::longFolderPathIsCutAfterTwoLines() {
-    QString folder = m_sandbox->originals;
-    for (int level = 0; level < 12; ++level)
-        folder += u"/a-rather-long-folder-name-%1"_s.arg(level);
-    QVERIFY(QDir().mkpath(folder));
-    openSignedIn(kOwnerEvent, folder);
-    QQuickItem* detail = workspaceItem(u"originalFolderRowDetail"_s);
-    QCOMPARE(text(detail), folder);
-    QVERIFY(detail->property("truncated").toBool());
-    QCOMPARE(detail->property("lineCount").toInt(), 2);
-    // Still within the window, beside its button.
-    QVERIFY(sceneRect(detail).right() <= sceneRect(workspaceItem(u"originalFolderRowButton"_s)).left());
 }
 
 void UiTest::publishToggleGreysOutButKeepsItsValue() {
@@ -713,21 +618,8 @@ void UiTest::windowSizeAndLayout() {
              qPrintable(u"%1..%2"_s.arg(area.top()).arg(area.bottom())));
     QVERIFY(sceneRect(findItem(screenItem, u"statusMessage"_s)).bottom() <= area.bottom());
     if (signedIn) {
-        // Body text, the status line's callout style, and the notes' footnote style, each smaller.
-        auto pointSize = [&](const QString& name) { return fontOf(workspaceItem(name)).pointSizeF(); };
-        QVERIFY(pointSize(u"folderNote"_s) < pointSize(u"statusMessage"_s));
-        QVERIFY(pointSize(u"statusMessage"_s) < pointSize(u"workspaceSubtitle"_s));
-        QCOMPARE(pointSize(u"originalFolderRowDetail"_s), pointSize(u"folderNote"_s));
-        QCOMPARE(pointSize(u"lastSyncedLabel"_s), pointSize(u"folderNote"_s));
-        // Six elements, top to bottom, 20 points apart.
-        const QStringList order{u"workspaceHeader"_s, u"albumSection"_s, u"folderSection"_s,
-                                u"switchSection"_s,   u"actionRow"_s,    u"statusMessage"_s};
-        for (qsizetype i = 1; i < order.size(); ++i) {
-            QCOMPARE(sceneRect(workspaceItem(order[i])).top() -
-                         sceneRect(workspaceItem(order[i - 1])).bottom(),
-                     20.0);
-            QCOMPARE(sceneRect(workspaceItem(order[i])).left(), 30.0);
-        }
+        QCOMPARE(text(workspaceItem(u"workspaceSubtitle"_s)), u"登录为 林晓摄影 · 每 15 秒检查一次新原图"_s);
+        QCOMPARE(sceneRect(workspaceItem(u"logoutButton"_s)).right(), m_window->width() - 30.0);
     }
     // Larger is fine; the screen follows the window.
     m_window->resize(1100, 800);
