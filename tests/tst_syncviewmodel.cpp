@@ -49,9 +49,7 @@ private Q_SLOTS:
 
     void passMessages_data();
     void passMessages();
-    void manualPasses();
     void secondPassWhileWorkingReturns();
-    void unauthorizedPassSignsOut();
     void pollingConditions_data();
     void pollingConditions();
     void pollingRunsAndRepeats();
@@ -406,24 +404,6 @@ void SyncViewModelTest::passMessages() {
     QCOMPARE(SyncViewModel::passMessage(result, includeEffects, background), message);
 }
 
-void SyncViewModelTest::manualPasses() {
-    const auto model = makeModel(true);
-    QVERIFY(outcomeOf(model->synchronize(false, false)).ok());
-    QCOMPARE(model->message(), u"请选择原图同步文件夹。"_s);
-    QVERIFY(!model->lastSyncedAt());
-
-    SyncSettings settings = chosen(*model);
-    settings.autoSyncEnabled = false;
-    model->setSettings(settings);
-    QVERIFY(outcomeOf(model->synchronize(false, false)).ok());
-    QCOMPARE(model->message(), kTwoDownloaded);
-    QVERIFY(model->lastSyncedAt());
-    writeAged(sandbox->effects + u"/A--e2/unknown__x.jpg"_s, "x");
-    QVERIFY(outcomeOf(model->synchronize(true, false)).ok());
-    QVERIFY(model->message().endsWith(u"有 1 张精修图无法匹配原图，请保留下载文件名中照片 ID 前缀。"_s));
-    QCOMPARE(model->isWorking(), false);
-}
-
 void SyncViewModelTest::secondPassWhileWorkingReturns() {
     const auto model = makeModel(true);
     SyncSettings settings = chosen(*model);
@@ -445,48 +425,32 @@ void SyncViewModelTest::secondPassWhileWorkingReturns() {
     QCOMPARE(service->requests(Endpoint::Workspace).size(), 1);
 }
 
-void SyncViewModelTest::unauthorizedPassSignsOut() {
-    const auto model = pollingModel();
-    QTRY_COMPARE(model->message(), kTwoDownloaded);
-    service->revokeAllTokens();
-    QTRY_COMPARE(model->message(), u"已退出电脑同步助手。"_s);
-    QVERIFY(!model->account() && !model->isPolling() && !KeychainStore::readToken());
-    QCOMPARE(model->isWorking(), false);
-}
-
 void SyncViewModelTest::pollingConditions_data() {
-    QTest::addColumn<bool>("autoSync");
-    QTest::addColumn<bool>("signedIn");
-    QTest::addColumn<bool>("album");
-    QTest::addColumn<bool>("originals");
+    QTest::addColumn<QString>("missing"); // what the settings or the session lack
     QTest::addColumn<bool>("autoUpload");
-    QTest::addColumn<bool>("effects");
     QTest::addColumn<bool>("polls");
-    QTest::newRow("all present") << true << true << true << true << false << false << true;
-    QTest::newRow("auto sync off") << false << true << true << true << false << false << false;
-    QTest::newRow("signed out") << true << false << true << true << false << false << false;
-    QTest::newRow("no album") << true << true << false << true << false << false << false;
-    QTest::newRow("no originals folder") << true << true << true << false << false << false << false;
-    QTest::newRow("upload without retouch folder") << true << true << true << true << true << false << false;
-    QTest::newRow("upload with retouch folder") << true << true << true << true << true << true << true;
+    QTest::newRow("all present") << QString() << false << true;
+    QTest::newRow("auto sync off") << u"autoSync"_s << false << false;
+    QTest::newRow("signed out") << u"session"_s << false << false;
+    QTest::newRow("no album") << u"album"_s << false << false;
+    QTest::newRow("no originals folder") << u"originals"_s << false << false;
+    QTest::newRow("no retouch folder, not needed") << u"effects"_s << false << true;
+    QTest::newRow("upload without retouch folder") << u"effects"_s << true << false;
+    QTest::newRow("upload with retouch folder") << QString() << true << true;
 }
 
 void SyncViewModelTest::pollingConditions() {
-    QFETCH(bool, autoSync);
-    QFETCH(bool, signedIn);
-    QFETCH(bool, album);
-    QFETCH(bool, originals);
+    QFETCH(QString, missing);
     QFETCH(bool, autoUpload);
-    QFETCH(bool, effects);
     QFETCH(bool, polls);
-    const auto model = makeModel(signedIn);
+    const auto model = makeModel(missing != u"session"_s);
     SyncSettings settings = chosen(*model);
-    settings.autoSyncEnabled = autoSync;
-    if (!album)
+    settings.autoSyncEnabled = missing != u"autoSync"_s;
+    if (missing == u"album"_s)
         settings.eventId.reset();
-    if (!originals)
+    if (missing == u"originals"_s)
         settings.originalDirectoryBookmark.reset();
-    if (!effects)
+    if (missing == u"effects"_s)
         settings.effectDirectoryBookmark.reset();
     settings.autoUploadEffects = autoUpload;
     settings.autoPublishEffects = true; // plays no part
@@ -512,6 +476,12 @@ void SyncViewModelTest::pollingRunsAndRepeats() {
     QVERIFY(model->isPolling());
     service->clearFaults();
     QTRY_COMPARE(model->message(), kNothingNew);
+
+    // A pass the service refuses as unauthorized signs out.
+    service->revokeAllTokens();
+    QTRY_COMPARE(model->message(), u"已退出电脑同步助手。"_s);
+    QVERIFY(!model->account() && !model->isPolling() && !KeychainStore::readToken());
+    QCOMPARE(model->isWorking(), false);
 }
 
 void SyncViewModelTest::switchingOffCancelsPassSilently() {
