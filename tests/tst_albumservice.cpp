@@ -80,14 +80,6 @@ private Q_SLOTS:
         token = service->issueToken(kEmail);
     }
 
-    void tokens() {
-        QCOMPARE(send(u"/api/publisher/bootstrap"_s, "POST").status, 200);
-        QCOMPARE(send(u"/api/publisher/bootstrap"_s, "POST", {}, {}).status, 401);
-        QCOMPARE(send(u"/originals/e1/p1"_s, "GET", {}, {}).status, 200); // originals need none
-        service->revokeAllTokens();
-        QCOMPARE(send(u"/api/publisher/bootstrap"_s, "POST").status, 401);
-    }
-
     void faultReplacesTheAnswer() {
         for (const bool performRequest : {false, true}) {
             Fault fault = statusFault(204);
@@ -134,19 +126,6 @@ private Q_SLOTS:
         QVERIFY(!stalled->isFinished());
         stalled->abort();
         delete stalled;
-    }
-
-    void redirect() {
-        Fault fault = redirectFault(service->originalUrl(u"e1"_s, u"p2"_s));
-        fault.count = 1;
-        service->setFault(Endpoint::Original, fault);
-        const QByteArray answer =
-            exchange(service->port(), {"GET /originals/e1/p1 HTTP/1.1\r\nHost: h\r\n\r\n"}, 1);
-        QVERIFY2(answer.startsWith("HTTP/1.1 307 "), answer.constData());
-        QVERIFY(answer.contains("\r\nLocation: " + fault.redirectTo->toEncoded() + "\r\n"));
-        QVERIFY(answer.toLower().contains("\r\nconnection: close\r\n"));
-        QCOMPARE(send(service->originalUrl(u"e1"_s, u"p1"_s).toString()).body,
-                 service->photos(u"e1"_s).at(0).jpeg);
     }
 
     // Read off the wire: Qt's client drops a header whose value is empty.
