@@ -247,10 +247,7 @@ void SecurityTest::hostileAnswersStayInside_data() {
     row("album id climbing out", u"../../../../x"_s, title, ok, name, {}, kInvalid, {});
     row("album id with NUL", u"e\0vil"_s, title, ok, name, {}, kInvalid, {});
     row("file URL", kEvent, title, ok, name, u"file:///etc/passwd"_s, kInvalid, {});
-    row("relative file URL", kEvent, title, ok, name, u"file:escape.jpg"_s, kInvalid, {});
     row("ftp URL", kEvent, title, ok, name, u"ftp://127.0.0.1/x.jpg"_s, kInvalid, {});
-    row("data URL", kEvent, title, ok, name, u"data:image/jpeg;base64,AAAA"_s, kInvalid, {});
-    row("URL without scheme", kEvent, title, ok, name, u"/originals/evt/p1"_s, kInvalid, {});
     row("URL without host", kEvent, title, ok, name, u"http:///etc/passwd"_s, kInvalid, {});
     row("URL with NUL", kEvent, title, ok, name, u"http://127.0.0.1/\0x"_s, kInvalid, {});
     row("10 MB title", kEvent, megabytes, ok, name, {}, {}, QString(160, u'a') + u"--evt-secu/p1__x.jpg"_s);
