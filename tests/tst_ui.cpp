@@ -602,9 +602,11 @@ void UiTest::windowSizeAndLayout() {
         openSignedIn(kOwnerEvent, m_sandbox->originals);
     else
         open();
-    const QString screenshots = qEnvironmentVariable("KITEWELL_UI_SCREENSHOTS");
-    if (!screenshots.isEmpty() && QDir().mkpath(screenshots))
-        m_window->grabWindow().save(screenshots + (signedIn ? u"/workspace.png"_s : u"/sign-in.png"_s));
+    // Left for a person to look at.
+    const QString screenshots = qEnvironmentVariable(
+        "KITEWELL_UI_SCREENSHOTS", QCoreApplication::applicationDirPath() + u"/ui-screenshots"_s);
+    QVERIFY(QDir().mkpath(screenshots));
+    QVERIFY(m_window->grabWindow().save(screenshots + (signedIn ? u"/workspace.png"_s : u"/sign-in.png"_s)));
     QCOMPARE(m_window->minimumSize(), QSize(760, 620));
     QCOMPARE(m_window->maximumSize(), QSize(kNoLimit, kNoLimit));
     QCOMPARE(m_window->size(), QSize(760, 620));
