@@ -109,25 +109,6 @@ private Q_SLOTS:
         QCOMPARE(seen, (QList<int>{200, 503, 503, 200}));
     }
 
-    void cutAndStalledBodies() {
-        // Half the body under the full Content-Length, whichever way the connection then ends.
-        const QByteArray jpeg = service->photos(u"e1"_s).first().jpeg;
-        for (const Fault::Cut cut : {Fault::Cut::DropMidBody, Fault::Cut::TruncateBody}) {
-            service->setFault(Endpoint::Original, cutFault(cut));
-            const Answer answer = send(service->originalUrl(u"e1"_s, u"p1"_s).toString());
-            QCOMPARE(answer.header("content-length"), QByteArray::number(jpeg.size()));
-            QCOMPARE(answer.body, jpeg.first(jpeg.size() / 2));
-        }
-        service->setFault(Endpoint::Original, cutFault(Fault::Cut::Stall));
-        QNetworkReply* stalled = network.get(QNetworkRequest(service->originalUrl(u"e1"_s, u"p1"_s)));
-        QTRY_COMPARE(stalled->bytesAvailable(), qint64(jpeg.size() / 2));
-        // Another exchange completes meanwhile; the stalled one does not.
-        QCOMPARE(send(u"/api/publisher/bootstrap"_s, "POST").status, 200);
-        QVERIFY(!stalled->isFinished());
-        stalled->abort();
-        delete stalled;
-    }
-
     // Read off the wire: Qt's client drops a header whose value is empty.
     void answerHeaders() {
         Fault fault;
