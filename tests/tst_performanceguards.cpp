@@ -3,35 +3,26 @@
 // moves a file aside, and a pass that tells present originals from a folder listing instead
 // of one lookup per photo.
 
-#include "AlbumService.h"
-#include "client/KitewellAPI.h"
 #include "model/Json.h"
-#include "platform/FolderBookmark.h"
 #include "storage/SyncStorage.h"
-#include "support/Outcome.h"
+#include "support/Files.h"
+#include "support/Fixture.h"
 #include "support/StateReference.h"
-#include "sync/SyncEngine.h"
 
 #include <QDir>
-#include <QDirIterator>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRandomGenerator>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <unistd.h>
 
 using namespace kitewell;
 using namespace testsupport;
-using namespace Qt::StringLiterals;
-using albumservice::AlbumService;
-using albumservice::Endpoint;
 
 namespace {
 
-const QString kEmail = u"photographer@kitewell.local"_s;
 const QString kEvent = u"evt-guards-1"_s;
 const QString kAlbum = u"Guards--evt-guar"_s;
 
@@ -40,32 +31,28 @@ const QString kAlbum = u"Guards--evt-guar"_s;
 std::optional<SyncStateFile> referenceDecoding(const QByteArray& bytes) {
     QJsonParseError error;
     const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
-    if (error.error != QJsonParseError::NoError || !document.isObject())
-        return std::nullopt;
     const QJsonValue records = document.object().value(u"records"_s);
-    if (!records.isObject())
+    if (error.error != QJsonParseError::NoError || !records.isObject())
         return std::nullopt;
     SyncStateFile state;
     const QJsonObject object = records.toObject();
     for (auto it = object.constBegin(); it != object.constEnd(); ++it) {
-        if (!it->isObject())
-            return std::nullopt;
         const QJsonObject member = it->toObject();
-        const QJsonValue photoId = member.value(u"photoId"_s), eventId = member.value(u"eventId"_s),
-                         path = member.value(u"originalRelativePath"_s),
-                         uploaded = member.value(u"lastUploadedEffectFingerprint"_s),
-                         published = member.value(u"lastPublishedEffectFingerprint"_s);
-        if (!photoId.isString() || !eventId.isString() || !path.isString())
-            return std::nullopt;
-        const auto optional = [](const QJsonValue& value, bool& ok) -> std::optional<QString> {
+        bool ok = it->isObject();
+        const auto required = [&](const QString& name) {
+            ok = ok && member.value(name).isString();
+            return member.value(name).toString();
+        };
+        const auto optional = [&](const QString& name) -> std::optional<QString> {
+            const QJsonValue value = member.value(name);
             if (value.isUndefined() || value.isNull())
                 return std::nullopt;
             ok = ok && value.isString();
             return value.toString();
         };
-        bool ok = true;
-        SyncRecord record{photoId.toString(), eventId.toString(), path.toString(), optional(uploaded, ok),
-                          optional(published, ok)};
+        SyncRecord record{required(u"photoId"_s), required(u"eventId"_s), required(u"originalRelativePath"_s),
+                          optional(u"lastUploadedEffectFingerprint"_s),
+                          optional(u"lastPublishedEffectFingerprint"_s)};
         if (!ok)
             return std::nullopt;
         state.records.insert(it.key(), record);
@@ -79,25 +66,6 @@ std::optional<SyncStateFile> decoded(const QByteArray& bytes) {
     } catch (const json::DecodingError&) {
         return std::nullopt;
     }
-}
-
-QByteArray readFile(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-void writeFile(const QString& path, const QByteArray& bytes) {
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(bytes) != bytes.size())
-        qFatal("cannot write %s", qPrintable(path));
-}
-
-albumservice::Photo photo(const QString& id, const QString& name) {
-    albumservice::Photo photo;
-    photo.id = id;
-    photo.name = name;
-    return photo;
 }
 
 // "p007" and the like: ids that sort in album order.
@@ -120,27 +88,12 @@ SyncRecord recordFor(const QString& eventId, const QString& photoId, const QStri
     return record;
 }
 
-// Files below root, relative, sorted, with "/" after folders.
-QStringList tree(const QString& root) {
-    QStringList entries;
-    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        entries.append(QDir(root).relativeFilePath(path) + (it.fileInfo().isDir() ? u"/"_s : QString()));
-    }
-    entries.sort();
-    return entries;
-}
-
 } // namespace
 
 class PerformanceGuardsTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    void initTestCase();
     void init();
-    void cleanup();
 
     void stateWritersKeepTheByteForm_data();
     void stateWritersKeepTheByteForm();
@@ -160,44 +113,26 @@ private:
     Outcome<SyncResult> pass();
     void makeAlbum(int photos);
 
-    AlbumService service;
-    QString token;
-    std::unique_ptr<QTemporaryDir> data, originals;
+    std::unique_ptr<AlbumService> service;
+    std::unique_ptr<Sandbox> sandbox;
     SyncSettings settings;
 };
 
-void PerformanceGuardsTest::initTestCase() {
-    QVERIFY(service.listen());
-    service.addAccount({u"a1"_s, kEmail, u"摄影师"_s, u"pw"_s});
-    token = service.issueToken(kEmail);
-}
-
 void PerformanceGuardsTest::init() {
-    data = std::make_unique<QTemporaryDir>();
-    originals = std::make_unique<QTemporaryDir>();
-    qputenv("XDG_DATA_HOME", QFile::encodeName(data->path()));
-    service.removeEvent(kEvent);
-    service.addEvent({kEvent, u"Guards"_s, std::nullopt});
-    service.clearFaults();
-    service.clearRequests();
-    settings = SyncSettings{};
-    settings.eventId = kEvent;
-    settings.originalDirectoryBookmark = FolderBookmark::create(originals->path());
-}
-
-void PerformanceGuardsTest::cleanup() {
-    qunsetenv("XDG_DATA_HOME");
+    service = startService();
+    service->addEvent({kEvent, u"Guards"_s, std::nullopt});
+    sandbox = std::make_unique<Sandbox>();
+    settings = sandbox->settings(kEvent);
+    settings.effectDirectoryBookmark.reset();
 }
 
 Outcome<SyncResult> PerformanceGuardsTest::pass() {
-    KitewellAPI api(service.baseUrl().toString(), token);
-    SyncEngine engine(api);
-    return outcomeOf(engine.synchronize(settings, false));
+    return runPass(service->baseUrl().toString(), service->issueToken(kEmail), settings, false);
 }
 
 void PerformanceGuardsTest::makeAlbum(int photos) {
     for (int i = 0; i < photos; ++i)
-        service.addPhoto(kEvent, photo(photoId(i), u"IMG_%1.JPG"_s.arg(i)), 600);
+        service->addPhoto(kEvent, photo(photoId(i), u"IMG_%1.JPG"_s.arg(i)), 600);
 }
 
 void PerformanceGuardsTest::stateWritersKeepTheByteForm_data() {
@@ -206,17 +141,8 @@ void PerformanceGuardsTest::stateWritersKeepTheByteForm_data() {
 
     QTest::newRow("empty") << SyncStateFile{};
 
-    // Large enough for several chunks and for the two-thread split, with CJK folder names.
-    SyncStateFile oneAlbum;
-    const QString event = hexId(random);
-    for (int i = 0; i < 6000; ++i) {
-        const QString photo = hexId(random);
-        oneAlbum.records.insert(SyncStateFile::recordKey(event, photo),
-                                recordFor(event, photo, u"2026 春季婚礼--"_s + event.left(8), i));
-    }
-    QTest::newRow("one large album") << oneAlbum;
-
-    // Albums of every size, so keys share prefixes of many lengths and the sort recurses.
+    // Albums of every size, so keys share prefixes of many lengths and the sort recurses; large
+    // enough (20,000 records) for several chunks and for the two-thread split.
     SyncStateFile manyAlbums;
     for (int album = 0; album < 12; ++album) {
         const QString eventId = album % 4 == 0 ? u"shared-prefix-%1"_s.arg(album) : hexId(random);
@@ -245,6 +171,26 @@ void PerformanceGuardsTest::stateWritersKeepTheByteForm_data() {
     }
     awkward.records.insert(QString::fromUtf16(u"\U0001F600 emoji"), {u"😀"_s, u"e"_s, u"x/😀.jpg"_s, {}, {}});
     QTest::newRow("awkward keys") << awkward;
+
+    // Texts where the escaping rules change, as values as well as keys: every control
+    // character (some have short escapes), lone and reversed surrogates.
+    QStringList texts{u"a\"b\\c\\\"\""_s,
+                      u"/a//b/"_s,
+                      QString::fromUtf16(u"é中\u2028\uFFFF\u0800\u07FF"),
+                      QString::fromUtf16(u"\U0001F600x\U0010FFFF"),
+                      QString(QChar(0xD83D)) + u'x',
+                      u'x' + QString(QChar(0xD83D)),
+                      QString(QChar(0xDE00)) + QChar(0xD83D)};
+    QString controls;
+    for (char16_t c = 0; c < 0x20; ++c)
+        controls += QChar(c);
+    texts.append(controls + QChar(0x7f));
+    SyncStateFile values;
+    for (const QString& text : std::as_const(texts)) {
+        values.records.insert(text, {text, text, text, text, text});
+        values.records.insert(u'k' + text, {u"p"_s, text, u"a/b"_s, std::nullopt, text});
+    }
+    QTest::newRow("awkward values") << values;
 }
 
 void PerformanceGuardsTest::stateWritersKeepTheByteForm() {
@@ -264,7 +210,7 @@ void PerformanceGuardsTest::stateWritersKeepTheByteForm() {
     SyncStorage::saveState(state);
     QCOMPARE(readFile(SyncStorage::statePath()), reference);
     QCOMPARE(SyncStorage::loadState(), state);
-    QCOMPARE(QDir(SyncStorage::supportDirectory()).entryList(QDir::Files), QStringList{u"sync-state.json"_s});
+    QCOMPARE(entries(SyncStorage::supportDirectory()), QStringList{u"sync-state.json"_s});
 }
 
 void PerformanceGuardsTest::readerAgreesWithQJsonDocument_data() {
@@ -289,24 +235,19 @@ void PerformanceGuardsTest::readerAgreesWithQJsonDocument_data() {
         << R"({"records":{"e:p":{)" + record +
                R"(},"e:p":{"photoId":"q","eventId":"e","originalRelativePath":"y"}}})";
     QTest::newRow("repeated records") << R"({"records":{},"records":{"e:p":{)" + record + "}}}";
-    QTest::newRow("unicode escapes") << file(
-        R"("photoId":"\u0070\ud83d\ude00\u002F","eventId":"e","originalRelativePath":"x")");
-    QTest::newRow("lone surrogate escape")
-        << file(R"("photoId":"\udc00","eventId":"e","originalRelativePath":"x")");
-    QTest::newRow("unusual escape") << file(R"("photoId":"\x","eventId":"e","originalRelativePath":"x")");
-    QTest::newRow("raw control characters")
-        << file("\"photoId\":\"a\tb\x01\",\"eventId\":\"e\",\"originalRelativePath\":\"x\"");
+    const auto withId = [&](const QByteArray& id) {
+        return file("\"photoId\":\"" + id + "\",\"eventId\":\"e\",\"originalRelativePath\":\"x\"");
+    };
+    QTest::newRow("unicode escapes") << withId("\\u0070\\ud83d\\ude00\\u002F");
+    QTest::newRow("lone surrogate escape") << withId("\\udc00");
+    QTest::newRow("unusual escape") << withId("\\x");
+    QTest::newRow("raw control characters") << withId("a\tb\x01");
     QTest::newRow("UTF-8 of all lengths")
-        << file("\"photoId\":\"\xc3\xa9\xe4\xb8\xad\xef\xbf\xbf\xf0\x9f\x98\x80\xf4\x8f\xbf\xbf\","
-                "\"eventId\":\"e\",\"originalRelativePath\":\"x\"");
-    QTest::newRow("encoded surrogate")
-        << file("\"photoId\":\"\xed\xa0\x80\",\"eventId\":\"e\",\"originalRelativePath\":\"x\"");
-    QTest::newRow("overlong") << file(
-        "\"photoId\":\"\xc0\xaf\",\"eventId\":\"e\",\"originalRelativePath\":\"x\"");
-    QTest::newRow("beyond U+10FFFF") << file(
-        "\"photoId\":\"\xf4\x90\x80\x80\",\"eventId\":\"e\",\"originalRelativePath\":\"x\"");
-    QTest::newRow("truncated sequence")
-        << file("\"photoId\":\"\xe4\xb8\",\"eventId\":\"e\",\"originalRelativePath\":\"x\"");
+        << withId("\xc3\xa9\xe4\xb8\xad\xef\xbf\xbf\xf0\x9f\x98\x80\xf4\x8f\xbf\xbf");
+    QTest::newRow("encoded surrogate") << withId("\xed\xa0\x80");
+    QTest::newRow("overlong") << withId("\xc0\xaf");
+    QTest::newRow("beyond U+10FFFF") << withId("\xf4\x90\x80\x80");
+    QTest::newRow("truncated sequence") << withId("\xe4\xb8");
     QTest::newRow("byte order mark") << "\xef\xbb\xbf" + file(record);
     QTest::newRow("trailing garbage") << file(record) + "x";
     QTest::newRow("trailing NUL") << file(record) + QByteArray(1, '\0');
@@ -381,7 +322,7 @@ void PerformanceGuardsTest::earlyReadMovesNothing() {
     QDir().mkpath(SyncStorage::supportDirectory());
     writeFile(path, R"({"records":{"e:p":{"photoId":"p"}}})"); // a record without required keys
     QVERIFY(!SyncStorage::readState());
-    QCOMPARE(QDir(SyncStorage::supportDirectory()).entryList(QDir::Files), QStringList{u"sync-state.json"_s});
+    QCOMPARE(entries(SyncStorage::supportDirectory()), QStringList{u"sync-state.json"_s});
 
     SyncStateFile good;
     good.records.insert(u"e:p"_s, {u"p"_s, u"e"_s, u"A--e/p__x.jpg"_s, u"1-2"_s, std::nullopt});
@@ -395,22 +336,18 @@ void PerformanceGuardsTest::failedPassLeavesUndecodableStateInPlace() {
     makeAlbum(2);
     QDir().mkpath(SyncStorage::supportDirectory());
     writeFile(SyncStorage::statePath(), "{not json");
-    albumservice::Fault fault;
-    fault.status = 500;
-    service.setFault(Endpoint::Workspace, fault);
+    service->setFault(Endpoint::Workspace, statusFault(500));
 
     const auto failed = pass();
     QVERIFY(!failed.ok());
     QCOMPARE(readFile(SyncStorage::statePath()), QByteArray("{not json"));
-    QCOMPARE(QDir(SyncStorage::supportDirectory()).entryList(QDir::Files), QStringList{u"sync-state.json"_s});
+    QCOMPARE(entries(SyncStorage::supportDirectory()), QStringList{u"sync-state.json"_s});
 
-    service.clearFaults();
+    service->clearFaults();
     const auto passed = pass();
     QVERIFY2(passed.ok(), qPrintable(passed.errorText()));
     QCOMPARE(passed.value->downloadedOriginals, 2);
-    QCOMPARE(
-        QDir(SyncStorage::supportDirectory()).entryList({u"sync-state.json.corrupt-*"_s}, QDir::Files).size(),
-        1);
+    QCOMPARE(entries(SyncStorage::supportDirectory()).filter(u"sync-state.json.corrupt-"_s).size(), 1);
 }
 
 void PerformanceGuardsTest::presentItemsAreRecognised_data() {
@@ -422,20 +359,20 @@ void PerformanceGuardsTest::presentItemsAreRecognised_data() {
 void PerformanceGuardsTest::presentItemsAreRecognised() {
     QFETCH(int, photos);
     makeAlbum(photos);
-    const QString album = originals->filePath(kAlbum);
+    const QString album = sandbox->originals + u'/' + kAlbum;
     QDir().mkpath(album);
     // Anything at a photo's place counts as present, whatever it is.
     writeFile(album + u"/p000__IMG_0.JPG"_s, "the user's own file");
     QVERIFY(::symlink("/nonexistent/target", QFile::encodeName(album + u"/p001__IMG_1.JPG"_s).constData()) ==
             0);
     QVERIFY(QDir().mkpath(album + u"/p002__IMG_2.JPG"_s));
-    QVERIFY(::symlink(QFile::encodeName(originals->path()).constData(),
+    QVERIFY(::symlink(QFile::encodeName(sandbox->originals).constData(),
                       QFile::encodeName(album + u"/p003__IMG_3.JPG"_s).constData()) == 0);
     // Names that differ from a photo's only in case or by a trailing byte do not count.
     writeFile(album + u"/p004__img_4.jpg"_s, "other");
     writeFile(album + u"/p005__IMG_5.JPG "_s, "other");
     // A hidden name is as present as any other.
-    service.addPhoto(kEvent, photo(u".hidden"_s, u"IMG.JPG"_s), 600);
+    service->addPhoto(kEvent, photo(u".hidden"_s, u"IMG.JPG"_s), 600);
     writeFile(album + u"/.hidden__IMG.JPG"_s, "hidden");
 
     const auto first = pass();
@@ -445,16 +382,16 @@ void PerformanceGuardsTest::presentItemsAreRecognised() {
     QCOMPARE(readFile(album + u"/p000__IMG_0.JPG"_s), QByteArray("the user's own file"));
     QVERIFY(QFileInfo(album + u"/p001__IMG_1.JPG"_s).isSymLink());
     QVERIFY(QFileInfo(album + u"/p002__IMG_2.JPG"_s).isDir());
-    QCOMPARE(readFile(album + u"/p004__IMG_4.JPG"_s), service.photos(kEvent).at(4).jpeg);
-    QCOMPARE(readFile(album + u"/p005__IMG_5.JPG"_s), service.photos(kEvent).at(5).jpeg);
+    QCOMPARE(readFile(album + u"/p004__IMG_4.JPG"_s), service->photos(kEvent).at(4).jpeg);
+    QCOMPARE(readFile(album + u"/p005__IMG_5.JPG"_s), service->photos(kEvent).at(5).jpeg);
     QCOMPARE(SyncStorage::loadState().records.size(), photos + 1);
 
     // Deleted files come back; everything else is left alone.
     QVERIFY(QFile::remove(album + u"/p004__IMG_4.JPG"_s));
-    service.clearRequests();
+    service->clearRequests();
     const auto second = pass();
     QCOMPARE(second.value->downloadedOriginals, 1);
-    QCOMPARE(service.requests(Endpoint::Original).size(), 1);
+    QCOMPARE(service->requests(Endpoint::Original).size(), 1);
 }
 
 void PerformanceGuardsTest::recordsInAVanishedFolder() {
@@ -462,7 +399,7 @@ void PerformanceGuardsTest::recordsInAVanishedFolder() {
     // renamed and its old folder deleted): it is made again and filled.
     makeAlbum(40);
     SyncStateFile stored;
-    for (const albumservice::Photo& listed : service.photos(kEvent))
+    for (const albumservice::Photo& listed : service->photos(kEvent))
         stored.records.insert(SyncStateFile::recordKey(kEvent, listed.id),
                               {listed.id, kEvent, u"Old Name--evt-guar/"_s + listed.id + u".jpg"_s,
                                std::nullopt, std::nullopt});
@@ -471,8 +408,8 @@ void PerformanceGuardsTest::recordsInAVanishedFolder() {
     const auto outcome = pass();
     QVERIFY2(outcome.ok(), qPrintable(outcome.errorText()));
     QCOMPARE(outcome.value->downloadedOriginals, 40);
-    QCOMPARE(tree(originals->filePath(u"Old Name--evt-guar"_s)).size(), 40);
-    QCOMPARE(tree(originals->filePath(kAlbum)), QStringList());
+    QCOMPARE(tree(sandbox->originals + u'/' + u"Old Name--evt-guar"_s).size(), 40);
+    QCOMPARE(tree(sandbox->originals + u'/' + kAlbum), QStringList());
     QCOMPARE(SyncStorage::loadState(), stored);
 }
 
@@ -492,9 +429,9 @@ void PerformanceGuardsTest::repeatedPhotoIdsKeepTheLastRecord() {
     QFETCH(bool, secondPresent);
     QFETCH(int, downloaded);
     makeAlbum(38); // with the two below, enough for the folder to be listed
-    service.addPhoto(kEvent, photo(u"twin"_s, u"first.jpg"_s), 600);
-    service.addPhoto(kEvent, photo(u"twin"_s, u"second.jpg"_s), 600);
-    const QString album = originals->filePath(kAlbum);
+    service->addPhoto(kEvent, photo(u"twin"_s, u"first.jpg"_s), 600);
+    service->addPhoto(kEvent, photo(u"twin"_s, u"second.jpg"_s), 600);
+    const QString album = sandbox->originals + u'/' + kAlbum;
     for (int i = 0; i < 38; ++i)
         writeFile(album + u'/' + photoId(i) + u"__IMG_%1.JPG"_s.arg(i), "present");
     if (firstPresent)

@@ -2,11 +2,11 @@
 // local album service, driven by clicks and keystrokes, with real folders and the Secret
 // Service. Items are found by objectName.
 
-#include "AlbumService.h"
 #include "app/SyncViewModel.h"
 #include "credentials/KeychainStore.h"
 #include "platform/FolderBookmark.h"
 #include "storage/SyncStorage.h"
+#include "support/Fixture.h"
 #include "ui/KitewellSyncApp.h"
 #include "ui/SingleInstance.h"
 
@@ -21,47 +21,28 @@
 #include <QQuickWindow>
 #include <QScopeGuard>
 #include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <memory>
-#include <optional>
-
 using namespace kitewell;
-using namespace Qt::StringLiterals;
-using albumservice::AlbumService;
-using albumservice::Endpoint;
-using albumservice::Fault;
+using namespace testsupport;
 
 namespace {
-
-const QString kEmail = u"photographer@kitewell.local"_s;
-const QString kPassword = u"correct horse"_s;
-const QString kName = u"林晓摄影"_s;
-const QString kNamelessEmail = u"nameless@kitewell.local"_s;
 
 // Listed by the service in this order; the controller sorts them by title.
 const QString kOwnerEvent = u"evt-aurora-0001"_s; // "Aurora Festival", role "owner"
 const QString kUpperEvent = u"evt-bay-0002"_s;    // "Bay Marathon", role "Owner"
 const QString kNoRoleEvent = u"evt-cedar-0003"_s; // "Cedar Wedding", no role
 const QStringList kPickerOptions{u"请选择"_s, u"Aurora Festival"_s, u"Bay Marathon"_s, u"Cedar Wedding"_s};
-
-// QWindow's "no maximum" size.
-constexpr int kNoLimit = (1 << 24) - 1;
-
 const QString kInitialMessage = u"登录后，选择相册与两个本地文件夹即可开始同步。"_s;
 
 QQuickItem* findItem(QQuickItem* root, const QString& name) {
-    if (!root)
-        return nullptr;
-    if (root->objectName() == name)
+    if (!root || root->objectName() == name)
         return root;
-    const QList<QQuickItem*> children = root->childItems();
-    for (QQuickItem* child : children) {
+    for (QQuickItem* child : root->childItems()) {
         if (QQuickItem* found = findItem(child, name))
             return found;
     }
@@ -76,12 +57,11 @@ QColor colorOf(const QQuickItem* item, const char* property = "color") {
     return item ? item->property(property).value<QColor>() : QColor();
 }
 
-bool sameColor(const QColor& a, const QColor& b, int tolerance = 3) {
-    return std::abs(a.red() - b.red()) <= tolerance && std::abs(a.green() - b.green()) <= tolerance &&
-           std::abs(a.blue() - b.blue()) <= tolerance && std::abs(a.alpha() - b.alpha()) <= tolerance;
-}
-
 // Colours read back from QML carry float components; compare them as drawn.
+bool sameColor(const QColor& a, const QColor& b) {
+    return std::abs(a.red() - b.red()) <= 3 && std::abs(a.green() - b.green()) <= 3 &&
+           std::abs(a.blue() - b.blue()) <= 3 && std::abs(a.alpha() - b.alpha()) <= 3;
+}
 #define COMPARE_COLOR(actual, expected)                                                                      \
     QVERIFY2(sameColor((actual), (expected)),                                                                \
              qPrintable((actual).name(QColor::HexArgb) + u" vs "_s + (expected).name(QColor::HexArgb)))
@@ -106,19 +86,14 @@ private Q_SLOTS:
     void init();
     void cleanup();
 
-    void signInScreenShowsItsSixElements();
+    void signInScreenLayout();
     void signInButtonWhileWorking();
     void returnKey_data();
     void returnKey();
-    void failedSignInStaysOnTheScreen_data();
-    void failedSignInStaysOnTheScreen();
     void statusLineColour_data();
     void statusLineColour();
-    void restoreAtStartSwitchesToTheWorkspace();
     void signOutKeepsTheEmailAndEmptiesThePassword();
 
-    void workspaceHeader_data();
-    void workspaceHeader();
     void pickerOptionsAndRoleLabel_data();
     void pickerOptionsAndRoleLabel();
     void choosingNoAlbumStopsPolling();
@@ -126,12 +101,9 @@ private Q_SLOTS:
     void albumChosenBySignInIsNoChange();
     void folderRowText_data();
     void folderRowText();
-    void longFolderPathIsCutAfterTwoLines();
     void publishToggleGreysOutButKeepsItsValue();
+    void passButtonsDuringAPass_data();
     void passButtonsDuringAPass();
-    void lastSyncedTimeInTheLocaleShortStyle_data();
-    void lastSyncedTimeInTheLocaleShortStyle();
-
     void windowSizeAndLayout_data();
     void windowSizeAndLayout();
 
@@ -143,28 +115,32 @@ private:
     // The controller and its window; the controller starts its session restore when asked to.
     void open(bool restoreAtStart = false);
     // A returning user: a stored session and these settings, restored at start.
-    void openSignedIn(SyncSettings settings, const QString& email = kEmail);
-    SyncSettings savedSettings(std::optional<QString> eventId, const QString& originals = {},
-                               const QString& effects = {}, bool autoSync = false) const;
+    void openSignedIn(std::optional<QString> eventId, const QString& originals = {}, bool autoSync = false,
+                      const QString& email = kEmail);
 
+    QQuickItem* screen(const QString& name) const { return findItem(m_window->contentItem(), name); }
     QQuickItem* loginItem(const QString& name) const { return findItem(screen(u"loginView"_s), name); }
     QQuickItem* workspaceItem(const QString& name) const {
         return findItem(screen(u"workspaceView"_s), name);
     }
-    QQuickItem* screen(const QString& name) const { return findItem(m_window->contentItem(), name); }
     bool onWorkspace() const { return screen(u"workspaceView"_s)->isVisible(); }
     bool onSignIn() const { return screen(u"loginView"_s)->isVisible(); }
+    QString pickerText() const {
+        return text(workspaceItem(u"albumPicker"_s)->property("contentItem").value<QQuickItem*>());
+    }
+    QColor secondary() const {
+        return colorOf(findItem(m_window->contentItem(), u"statusMessage"_s), "normalColor");
+    }
 
     void click(QQuickItem* item);
     void typeInto(QQuickItem* field, const QString& typed);
     void signInThroughTheForm(const QString& email, const QString& password);
-    // Opens the album picker and clicks its option at `index`.
+    // Opens the album picker; the popup once it is open.
+    QObject* openPicker();
     bool chooseAlbum(int index);
-    QStringList pickerOptions();
-    void saveScreenshot(const QString& name);
 
-    AlbumService m_service;
-    std::unique_ptr<QTemporaryDir> m_data;
+    std::unique_ptr<AlbumService> m_service;
+    std::unique_ptr<Sandbox> m_sandbox;
     std::optional<QString> m_nextFolder;
     QStringList m_panelTitles;
     QLocale m_defaultLocale;
@@ -176,27 +152,17 @@ private:
 void UiTest::initTestCase() {
     KitewellSyncApp::applyStyle();
     m_defaultLocale = QLocale();
-    QVERIFY(m_service.listen());
-    m_service.addAccount({u"acct-1"_s, kEmail, kName, kPassword});
-    m_service.addAccount({u"acct-2"_s, kNamelessEmail, QString(), kPassword});
-    m_service.addEvent({kNoRoleEvent, u"Cedar Wedding"_s, std::nullopt});
-    m_service.addEvent({kOwnerEvent, u"Aurora Festival"_s, u"owner"_s});
-    m_service.addEvent({kUpperEvent, u"Bay Marathon"_s, u"Owner"_s});
-    for (int number = 1; number <= 3; ++number) {
-        albumservice::Photo photo;
-        photo.id = u"photo-%1"_s.arg(number);
-        photo.name = u"IMG_%1.JPG"_s.arg(number);
-        m_service.addPhoto(kOwnerEvent, photo, 4096);
-    }
 }
 
 void UiTest::init() {
-    m_data = std::make_unique<QTemporaryDir>();
-    QVERIFY(m_data->isValid());
-    qputenv("XDG_DATA_HOME", QFile::encodeName(m_data->filePath(u"data"_s)));
+    m_service = startService();
+    m_service->addEvent({kNoRoleEvent, u"Cedar Wedding"_s, std::nullopt});
+    m_service->addEvent({kOwnerEvent, u"Aurora Festival"_s, u"owner"_s});
+    m_service->addEvent({kUpperEvent, u"Bay Marathon"_s, u"Owner"_s});
+    for (int number = 1; number <= 3; ++number)
+        m_service->addPhoto(kOwnerEvent, photo(u"photo-%1"_s.arg(number), u"IMG_%1.JPG"_s.arg(number)), 4096);
+    m_sandbox = std::make_unique<Sandbox>();
     KeychainStore::deleteToken();
-    m_service.clearFaults();
-    m_service.clearRequests();
     m_nextFolder.reset();
     m_panelTitles.clear();
 }
@@ -207,7 +173,8 @@ void UiTest::cleanup() {
     m_model.reset();
     KeychainStore::deleteToken();
     QLocale::setDefault(m_defaultLocale);
-    m_data.reset();
+    m_sandbox.reset();
+    m_service.reset();
 }
 
 void UiTest::open(bool restoreAtStart) {
@@ -216,10 +183,9 @@ void UiTest::open(bool restoreAtStart) {
         m_panelTitles.append(title);
         return m_nextFolder;
     };
-    options.serviceOrigin = m_service.baseUrl().toString();
+    options.serviceOrigin = m_service->baseUrl().toString();
     options.restoreAtStart = restoreAtStart;
-    // One pass when polling starts is all these tests need.
-    options.pollingInterval = std::chrono::hours(1);
+    options.pollingInterval = std::chrono::hours(1); // one pass when polling starts is all these tests need
     m_model = std::make_unique<SyncViewModel>(std::move(options));
     m_engine = std::make_unique<QQmlApplicationEngine>();
     m_window = KitewellSyncApp::loadWindow(*m_engine, *m_model);
@@ -228,26 +194,22 @@ void UiTest::open(bool restoreAtStart) {
     QVERIFY(QTest::qWaitForWindowExposed(m_window));
 }
 
-SyncSettings UiTest::savedSettings(std::optional<QString> eventId, const QString& originals,
-                                   const QString& effects, bool autoSync) const {
+void UiTest::openSignedIn(std::optional<QString> eventId, const QString& originals, bool autoSync,
+                          const QString& email) {
     SyncSettings settings;
     settings.eventId = eventId;
     if (!originals.isEmpty())
         settings.originalDirectoryBookmark = FolderBookmark::create(originals);
-    if (!effects.isEmpty())
-        settings.effectDirectoryBookmark = FolderBookmark::create(effects);
     settings.autoSyncEnabled = autoSync;
-    return settings;
-}
-
-void UiTest::openSignedIn(SyncSettings settings, const QString& email) {
     SyncStorage::saveSettings(settings);
-    KeychainStore::saveToken(m_service.issueToken(email));
+    KeychainStore::saveToken(m_service->issueToken(email));
     open(true);
     if (QTest::currentTestFailed())
         return;
+    QVERIFY(onSignIn()); // the first frame, before the restore has run
     QTRY_VERIFY(onWorkspace());
-    QCOMPARE(m_model->message(), u"已恢复登录会话。"_s);
+    if (!autoSync) // with polling on, the first pass may have reported already
+        QCOMPARE(m_model->message(), u"已恢复登录会话。"_s);
 }
 
 void UiTest::click(QQuickItem* item) {
@@ -260,10 +222,8 @@ void UiTest::click(QQuickItem* item) {
 void UiTest::typeInto(QQuickItem* field, const QString& typed) {
     click(field);
     QTRY_VERIFY(field->hasActiveFocus());
-    for (const QChar character : typed) {
-        QVERIFY(character.unicode() < 0x80);
+    for (const QChar character : typed)
         QTest::keyClick(m_window, char(character.unicode()));
-    }
 }
 
 void UiTest::signInThroughTheForm(const QString& email, const QString& password) {
@@ -272,133 +232,67 @@ void UiTest::signInThroughTheForm(const QString& email, const QString& password)
     click(loginItem(u"signInButton"_s));
 }
 
-QStringList UiTest::pickerOptions() {
-    QStringList options;
+QObject* UiTest::openPicker() {
     QQuickItem* picker = workspaceItem(u"albumPicker"_s);
     click(picker);
     QObject* popup = picker->property("popup").value<QObject*>();
-    if (!popup || !QTest::qWaitFor([&] { return popup->property("opened").toBool(); }))
-        return options;
-    for (int index = 0;; ++index) {
-        QQuickItem* option = findItem(m_window->contentItem(), u"albumOption%1"_s.arg(index));
-        if (!option)
-            break;
-        QQuickItem* label = option->property("contentItem").value<QQuickItem*>();
-        options.append(text(label));
-    }
-    QTest::keyClick(m_window, Qt::Key_Escape);
-    if (!QTest::qWaitFor([&] { return !popup->property("visible").toBool(); }))
-        options.append(u"<popup stays open>"_s);
-    return options;
+    return popup && QTest::qWaitFor([&] { return popup->property("opened").toBool(); }) ? popup : nullptr;
 }
 
 bool UiTest::chooseAlbum(int index) {
-    QQuickItem* picker = workspaceItem(u"albumPicker"_s);
-    click(picker);
-    QObject* popup = picker->property("popup").value<QObject*>();
-    if (!popup || !QTest::qWaitFor([&] { return popup->property("opened").toBool(); }))
-        return false;
+    QObject* popup = openPicker();
     QQuickItem* option = findItem(m_window->contentItem(), u"albumOption%1"_s.arg(index));
-    if (!option)
+    if (!popup || !option)
         return false;
     click(option);
     return QTest::qWaitFor([&] { return !popup->property("visible").toBool(); });
 }
 
-void UiTest::saveScreenshot(const QString& name) {
-    const QString folder = qEnvironmentVariableIsSet("KITEWELL_UI_SCREENSHOTS")
-                               ? qEnvironmentVariable("KITEWELL_UI_SCREENSHOTS")
-                               : QCoreApplication::applicationDirPath() + u"/ui-screenshots"_s;
-    QDir().mkpath(folder);
-    const QString path = QDir(folder).filePath(name + u".png"_s);
-    QVERIFY(m_window->grabWindow().save(path));
-    qInfo("screenshot: %s", qPrintable(path));
-}
-
 // ---- sign-in screen ----
 
-void UiTest::signInScreenShowsItsSixElements() {
+void UiTest::signInScreenLayout() {
     open();
-    QVERIFY(onSignIn());
-    QVERIFY(!onWorkspace());
-    QCOMPARE(m_window->title(), u"鸢井同步助手"_s);
-
+    QVERIFY(onSignIn() && !onWorkspace());
     QQuickItem* icon = loginItem(u"appIcon"_s);
-    QQuickItem* title = loginItem(u"loginTitle"_s);
-    QQuickItem* subtitle = loginItem(u"loginSubtitle"_s);
-    QQuickItem* form = loginItem(u"loginForm"_s);
-    QQuickItem* button = loginItem(u"signInButton"_s);
     QQuickItem* status = loginItem(u"statusMessage"_s);
-    const QList<QQuickItem*> elements{icon, title, subtitle, form, button, status};
-    for (QQuickItem* element : elements)
-        QVERIFY(element && element->isVisible());
-
-    // Top to bottom, 20 points apart, centred in the window.
-    for (qsizetype i = 1; i < elements.size(); ++i) {
-        QCOMPARE(sceneRect(elements[i]).top() - sceneRect(elements[i - 1]).bottom(), 20.0);
-        if (elements[i] != status)
-            QVERIFY(std::abs(sceneRect(elements[i]).center().x() - m_window->width() / 2.0) <= 1.0);
+    const QList<QQuickItem*> elements{icon,
+                                      loginItem(u"loginTitle"_s),
+                                      loginItem(u"loginSubtitle"_s),
+                                      loginItem(u"loginForm"_s),
+                                      loginItem(u"signInButton"_s),
+                                      status};
+    // Six elements, top to bottom without overlapping, all in view.
+    for (qsizetype i = 0; i < elements.size(); ++i) {
+        QVERIFY(elements[i] && elements[i]->isVisible());
+        QVERIFY(i == 0 || sceneRect(elements[i]).top() > sceneRect(elements[i - 1]).bottom());
     }
-
+    // The icon is found and drawn: the camera's body is sRGB (0.54, 0.39, 0.12).
     QCOMPARE(icon->property("status").toInt(), 1); // Image.Ready
-    QCOMPARE(icon->height(), 46.0);
-    // The camera's body is drawn in sRGB (0.54, 0.39, 0.12).
-    const QImage frame = m_window->grabWindow();
     const QRectF iconRect = sceneRect(icon);
-    const QPoint body(int(iconRect.left() + iconRect.width() * 0.15),
-                      int(iconRect.top() + iconRect.height() * 0.85));
-    QVERIFY2(sameColor(frame.pixelColor(body), QColor::fromRgbF(0.54f, 0.39f, 0.12f)),
-             qPrintable(frame.pixelColor(body).name()));
-
-    QCOMPARE(text(title), u"鸢井同步助手"_s);
-    QCOMPARE(title->property("font").value<QFont>().pixelSize(), 28);
-    QVERIFY(title->property("font").value<QFont>().bold());
-
-    const QColor secondary = colorOf(status, "normalColor");
-    QCOMPARE(text(subtitle), u"将手机端新上传的原图自动同步到 Mac，本地精修后可一键回传。"_s);
-    COMPARE_COLOR(colorOf(subtitle), secondary);
-
-    QCOMPARE(form->width(), 430.0);
-    QCOMPARE(text(loginItem(u"serviceLabel"_s)), u"服务"_s);
-    QCOMPARE(text(loginItem(u"serviceValue"_s)), u"鸢井官方服务"_s);
-    COMPARE_COLOR(colorOf(loginItem(u"serviceValue"_s)), secondary);
-    QCOMPARE(text(loginItem(u"emailLabel"_s)), u"登录邮箱"_s);
-    QCOMPARE(text(loginItem(u"passwordLabel"_s)), u"密码"_s);
+    COMPARE_COLOR(m_window->grabWindow().pixelColor(int(iconRect.left() + iconRect.width() * 0.15),
+                                                    int(iconRect.top() + iconRect.height() * 0.85)),
+                  QColor::fromRgbF(0.54f, 0.39f, 0.12f));
     QCOMPARE(loginItem(u"passwordField"_s)->property("echoMode").toInt(), 2); // TextInput.Password
-    for (const QString& field : {u"emailField"_s, u"passwordField"_s})
-        QVERIFY(sceneRect(form).contains(sceneRect(loginItem(field))));
-
-    QCOMPARE(text(button), u"登录并连接工作台"_s);
-    QVERIFY(button->isEnabled());
-    QVERIFY(button->property("highlighted").toBool());
-
     QCOMPARE(text(status), kInitialMessage);
-    COMPARE_COLOR(colorOf(status), secondary);
-    QCOMPARE(status->width(), m_window->width() - 60.0);
+    COMPARE_COLOR(colorOf(status), secondary());
 }
 
 void UiTest::signInButtonWhileWorking() {
     Fault slow;
     slow.delayMs = 1500; // long enough to look at the screen while the sign-in waits
-    m_service.setFault(Endpoint::SignIn, slow);
+    m_service->setFault(Endpoint::SignIn, slow);
     open();
-
-    signInThroughTheForm(kEmail, kPassword);
+    signInThroughTheForm(kEmail, u"pw"_s);
     QQuickItem* button = loginItem(u"signInButton"_s);
     QTRY_VERIFY(m_model->isWorking());
     QCOMPARE(text(button), u"正在登录…"_s);
     QVERIFY(!button->isEnabled());
     click(button);
-
     // The fields still take input; the typing goes straight to the controller.
     typeInto(loginItem(u"emailField"_s), u"x"_s);
     QCOMPARE(m_model->email(), kEmail + u"x"_s);
-    typeInto(loginItem(u"passwordField"_s), u"y"_s);
-    QCOMPARE(m_model->password(), kPassword + u"y"_s);
-
-    QTRY_VERIFY(onWorkspace());
-    QCOMPARE(m_service.requests(Endpoint::SignIn).size(), 1); // the disabled button did nothing
-    QVERIFY(!m_model->isWorking());
+    QTRY_VERIFY(!m_model->isWorking());
+    QCOMPARE(m_service->requests(Endpoint::SignIn).size(), 1); // the disabled button did nothing
     QCOMPARE(text(button), u"登录并连接工作台"_s);
     QVERIFY(button->isEnabled());
 }
@@ -416,52 +310,17 @@ void UiTest::returnKey() {
     open();
     typeInto(loginItem(u"emailField"_s), kEmail);
     typeInto(loginItem(u"passwordField"_s), kPassword);
-    QCOMPARE(m_model->email(), kEmail);
     QCOMPARE(m_model->password(), kPassword);
-
     click(loginItem(field));
     QTRY_VERIFY(loginItem(field)->hasActiveFocus());
     QTest::keyClick(m_window, Qt::Key_Return);
     // A sign-in marks itself working before it first waits for the service.
     QCOMPARE(m_model->isWorking(), signsIn);
-    if (signsIn) {
+    if (signsIn)
         QTRY_VERIFY(onWorkspace());
-        QCOMPARE(m_model->message(), u"已登录。选择相册和本地文件夹后，可开启自动同步。"_s);
-    } else {
-        QCOMPARE(m_model->message(), kInitialMessage);
+    else
         QVERIFY(onSignIn());
-    }
-    QCOMPARE(m_service.requests(Endpoint::SignIn).size(), signsIn ? 1 : 0);
-}
-
-void UiTest::failedSignInStaysOnTheScreen_data() {
-    QTest::addColumn<QString>("email");
-    QTest::addColumn<QString>("password");
-    QTest::addColumn<QString>("message");
-    QTest::addColumn<int>("requests");
-    QTest::newRow("e-mail empty") << QString() << kPassword << u"请输入邮箱和密码。"_s << 0;
-    QTest::newRow("e-mail only spaces") << u"   "_s << kPassword << u"请输入邮箱和密码。"_s << 0;
-    QTest::newRow("wrong password") << kEmail << u"wrong"_s << u"登录状态已失效，请重新登录。"_s << 1;
-}
-
-void UiTest::failedSignInStaysOnTheScreen() {
-    QFETCH(QString, email);
-    QFETCH(QString, password);
-    QFETCH(QString, message);
-    QFETCH(int, requests);
-    open();
-    if (!email.isEmpty())
-        typeInto(loginItem(u"emailField"_s), email);
-    typeInto(loginItem(u"passwordField"_s), password);
-    click(loginItem(u"signInButton"_s));
-
-    QQuickItem* status = loginItem(u"statusMessage"_s);
-    QTRY_COMPARE(text(status), message);
-    QTRY_VERIFY(!m_model->isWorking());
-    QVERIFY(onSignIn());
-    COMPARE_COLOR(colorOf(status), colorOf(status, "warningColor"));
-    QCOMPARE(m_service.requests(Endpoint::SignIn).size(), requests);
-    QVERIFY(!KeychainStore::readToken());
+    QCOMPARE(m_service->requests(Endpoint::SignIn).size(), signsIn ? 1 : 0);
 }
 
 void UiTest::statusLineColour_data() {
@@ -470,10 +329,7 @@ void UiTest::statusLineColour_data() {
     QTest::addColumn<bool>("orange");
     QTest::newRow("无法 inside") << u"账号已停用，无法登录"_s << true;
     QTest::newRow("请 at the end") << u"服务维护中，稍后再试请"_s << true;
-    QTest::newRow("请 at the start") << u"请稍后再试"_s << true;
-    QTest::newRow("a confirmation") << u"同步完成：没有新的原图或精修图。"_s << false;
     QTest::newRow("near misses") << u"无 法 登 录：清除后重试"_s << false;
-    QTest::newRow("English") << u"Service unavailable"_s << false;
     QTest::newRow("empty") << QString() << false;
     QTest::newRow("long") << u"服务器正在维护，"_s.repeated(12) + u"请稍后再试。"_s << true;
 }
@@ -481,17 +337,14 @@ void UiTest::statusLineColour_data() {
 void UiTest::statusLineColour() {
     QFETCH(QString, message);
     QFETCH(bool, orange);
-    Fault refusal;
-    refusal.status = 403;
-    refusal.body = QJsonDocument(QJsonObject{{u"message"_s, message}}).toJson(QJsonDocument::Compact);
-    m_service.setFault(Endpoint::SignIn, refusal);
+    m_service->setFault(
+        Endpoint::SignIn,
+        statusFault(403, QJsonDocument(QJsonObject{{u"message"_s, message}}).toJson(QJsonDocument::Compact)));
     open();
     QQuickItem* status = loginItem(u"statusMessage"_s);
     const qreal oneLine = status->height();
-
     signInThroughTheForm(kEmail, kPassword);
     QTRY_VERIFY(!m_model->isWorking());
-    QCOMPARE(m_model->message(), message);
     QCOMPARE(text(status), message);
 
     const QColor warning = colorOf(status, "warningColor");
@@ -501,24 +354,11 @@ void UiTest::statusLineColour() {
     QVERIFY(warning.hslHue() >= 20 && warning.hslHue() <= 40 && warning.hslSaturation() > 200);
     QVERIFY(normal.hslSaturation() < 60);
     // An empty message keeps the line's place; a long one wraps within the window's width.
-    if (message.size() > 100) {
+    if (message.size() > 100)
         QTRY_VERIFY(status->property("lineCount").toInt() > 1);
-    } else {
+    else
         QVERIFY(std::abs(status->height() - oneLine) <= 4);
-    }
-    QCOMPARE(m_window->minimumWidth(), 760);
     QCOMPARE(status->width(), m_window->width() - 60.0);
-}
-
-void UiTest::restoreAtStartSwitchesToTheWorkspace() {
-    KeychainStore::saveToken(m_service.issueToken(kEmail));
-    open(true);
-    // The first frame, before the restore has run, is the sign-in screen.
-    QVERIFY(onSignIn());
-    QCOMPARE(text(loginItem(u"statusMessage"_s)), kInitialMessage);
-    QTRY_VERIFY(onWorkspace());
-    QVERIFY(!onSignIn());
-    QCOMPARE(text(workspaceItem(u"statusMessage"_s)), u"已恢复登录会话。"_s);
 }
 
 void UiTest::signOutKeepsTheEmailAndEmptiesThePassword() {
@@ -526,8 +366,6 @@ void UiTest::signOutKeepsTheEmailAndEmptiesThePassword() {
     const QString typed = u"  "_s + kEmail;
     signInThroughTheForm(typed, kPassword);
     QTRY_VERIFY(onWorkspace());
-    QCOMPARE(m_model->password(), QString());
-
     click(workspaceItem(u"logoutButton"_s));
     QVERIFY(onSignIn());
     QCOMPARE(text(loginItem(u"emailField"_s)), typed);
@@ -539,31 +377,6 @@ void UiTest::signOutKeepsTheEmailAndEmptiesThePassword() {
 }
 
 // ---- workspace screen ----
-
-void UiTest::workspaceHeader_data() {
-    QTest::addColumn<QString>("email");
-    QTest::addColumn<QString>("subtitle");
-    QTest::newRow("named account") << kEmail << u"登录为 林晓摄影 · 每 15 秒检查一次新原图"_s;
-    QTest::newRow("empty name") << kNamelessEmail << u"登录为  · 每 15 秒检查一次新原图"_s;
-}
-
-void UiTest::workspaceHeader() {
-    QFETCH(QString, email);
-    QFETCH(QString, subtitle);
-    openSignedIn(savedSettings(std::nullopt), email);
-
-    QQuickItem* title = workspaceItem(u"workspaceTitle"_s);
-    QCOMPARE(text(title), u"鸢井同步助手"_s);
-    QCOMPARE(title->property("font").value<QFont>().pixelSize(), 25);
-    QVERIFY(title->property("font").value<QFont>().bold());
-    QQuickItem* sub = workspaceItem(u"workspaceSubtitle"_s);
-    QCOMPARE(text(sub), subtitle);
-    COMPARE_COLOR(colorOf(sub), colorOf(workspaceItem(u"statusMessage"_s), "normalColor"));
-    QCOMPARE(text(workspaceItem(u"reloadButton"_s)), u"刷新相册"_s);
-    QCOMPARE(text(workspaceItem(u"logoutButton"_s)), u"退出登录"_s);
-    // The two buttons sit at the trailing edge.
-    QCOMPARE(sceneRect(workspaceItem(u"logoutButton"_s)).right(), m_window->width() - 30.0);
-}
 
 void UiTest::pickerOptionsAndRoleLabel_data() {
     QTest::addColumn<int>("option");
@@ -583,41 +396,42 @@ void UiTest::pickerOptionsAndRoleLabel() {
     QFETCH(QVariant, eventTitle);
     QFETCH(QString, role);
     // Saved on an album other than the one this row chooses.
-    openSignedIn(savedSettings(option == 2 ? kNoRoleEvent : kUpperEvent));
-    QCOMPARE(pickerOptions(), kPickerOptions);
+    openSignedIn(option == 2 ? kNoRoleEvent : kUpperEvent);
+    QObject* popup = openPicker();
+    QVERIFY(popup);
+    for (int index = 0; index < kPickerOptions.size(); ++index) {
+        QQuickItem* item = findItem(m_window->contentItem(), u"albumOption%1"_s.arg(index));
+        QVERIFY(item);
+        QCOMPARE(text(item->property("contentItem").value<QQuickItem*>()), kPickerOptions[index]);
+    }
+    QVERIFY(!findItem(m_window->contentItem(), u"albumOption%1"_s.arg(kPickerOptions.size())));
+    QTest::keyClick(m_window, Qt::Key_Escape);
+    QTRY_VERIFY(!popup->property("visible").toBool());
 
     QVERIFY(chooseAlbum(option));
-    QCOMPARE(text(workspaceItem(u"albumPicker"_s)->property("contentItem").value<QQuickItem*>()),
-             kPickerOptions[option]);
+    QCOMPARE(pickerText(), kPickerOptions[option]);
     QCOMPARE(m_model->settings().eventIdValue(), eventId);
     // The change handler names the album, saves and re-decides polling.
     QTRY_COMPARE(m_model->settings().eventTitleValue(), eventTitle);
     QTRY_COMPARE(SyncStorage::loadSettings().value_or(SyncSettings{}).eventIdValue(), eventId);
     QCOMPARE(SyncStorage::loadSettings()->eventTitleValue(), eventTitle);
     QCOMPARE(text(workspaceItem(u"roleLabel"_s)), role);
-    COMPARE_COLOR(colorOf(workspaceItem(u"roleLabel"_s)),
-                  colorOf(workspaceItem(u"statusMessage"_s), "normalColor"));
+    COMPARE_COLOR(colorOf(workspaceItem(u"roleLabel"_s)), secondary());
 }
 
 void UiTest::choosingNoAlbumStopsPolling() {
-    QTemporaryDir originals;
-    openSignedIn(savedSettings(kOwnerEvent, originals.path(), {}, true));
+    openSignedIn(kOwnerEvent, m_sandbox->originals, true);
     QVERIFY(m_model->isPolling());
-    QCOMPARE(text(workspaceItem(u"roleLabel"_s)), u"负责人"_s);
     // Let the first polling pass end, so the choice meets a quiet controller.
     QTRY_VERIFY(m_model->lastSyncedAt().has_value());
     QTRY_VERIFY(!m_model->isWorking());
 
     QVERIFY(chooseAlbum(0));
     QTRY_VERIFY(!m_model->isPolling());
-    QVERIFY(!m_model->settings().eventId);
-    QVERIFY(!m_model->settings().eventTitle);
+    QVERIFY(!m_model->settings().eventId && !m_model->settings().eventTitle);
     const std::optional<SyncSettings> saved = SyncStorage::loadSettings();
     QVERIFY(saved && !saved->eventId && !saved->eventTitle);
-    QCOMPARE(text(workspaceItem(u"albumPicker"_s)->property("contentItem").value<QQuickItem*>()),
-             u"请选择"_s);
-    QCOMPARE(text(workspaceItem(u"roleLabel"_s)), u"协作成员"_s);
-
+    QCOMPARE(pickerText(), u"请选择"_s);
     // Choosing the album again starts polling again.
     QVERIFY(chooseAlbum(1));
     QTRY_VERIFY(m_model->isPolling());
@@ -625,44 +439,41 @@ void UiTest::choosingNoAlbumStopsPolling() {
 
 void UiTest::albumReplacedByARefreshRunsTheChangeHandler() {
     const QString vanishing = u"evt-dune-0004"_s;
-    m_service.addEvent({vanishing, u"Dune Gala"_s, u"owner"_s});
-    const auto restore = qScopeGuard([&] { m_service.removeEvent(vanishing); });
-    QTemporaryDir originals;
-    openSignedIn(savedSettings(vanishing, originals.path(), {}, true));
+    m_service->addEvent({vanishing, u"Dune Gala"_s, u"owner"_s});
+    openSignedIn(vanishing, m_sandbox->originals, true);
     QVERIFY(m_model->isPolling());
     QTRY_VERIFY(m_model->lastSyncedAt().has_value());
     QTRY_VERIFY(!m_model->isWorking());
-    m_service.clearRequests();
+    m_service->clearRequests();
 
     // The album goes; a refresh chooses the first album by title in its place.
-    m_service.removeEvent(vanishing);
+    m_service->removeEvent(vanishing);
     click(workspaceItem(u"reloadButton"_s));
     QTRY_COMPARE(m_model->settings().eventIdValue(), QVariant(kOwnerEvent));
-    QCOMPARE(text(workspaceItem(u"albumPicker"_s)->property("contentItem").value<QQuickItem*>()),
-             u"Aurora Festival"_s);
+    QCOMPARE(pickerText(), u"Aurora Festival"_s);
     // The change handler restarted polling, whose first pass runs at once on the new album
     // (the old loop would have slept for its whole interval).
-    QTRY_VERIFY(!m_service.requests(Endpoint::Workspace).isEmpty());
-    QVERIFY(m_service.requests(Endpoint::Workspace).constFirst().target.contains(kOwnerEvent.toUtf8()));
+    QTRY_VERIFY(!m_service->requests(Endpoint::Workspace).isEmpty());
+    QVERIFY(m_service->requests(Endpoint::Workspace).constFirst().target.contains(kOwnerEvent.toUtf8()));
     QTRY_COMPARE(m_model->message(), u"同步完成：下载原图 3 张。"_s);
 }
 
 void UiTest::albumChosenBySignInIsNoChange() {
     // A returning user whose album has gone signs in anew: the sign-in chooses another album,
     // which is what the workspace starts with, so polling stays off until the user acts.
-    QTemporaryDir originals;
-    SyncStorage::saveSettings(savedSettings(u"evt-gone"_s, originals.path(), {}, true));
+    SyncSettings settings;
+    settings.eventId = u"evt-gone"_s;
+    settings.originalDirectoryBookmark = FolderBookmark::create(m_sandbox->originals);
+    SyncStorage::saveSettings(settings);
     open();
     signInThroughTheForm(kEmail, kPassword);
     QTRY_VERIFY(onWorkspace());
     QTRY_VERIFY(!m_model->isWorking());
-    QCOMPARE(m_model->settings().eventIdValue(), QVariant(kOwnerEvent));
     QCOMPARE(SyncStorage::loadSettings()->eventIdValue(), QVariant(kOwnerEvent));
     // One more turn of the event loop, where the picker's change handler would run.
     QCoreApplication::processEvents();
     QVERIFY(!m_model->isPolling());
-    QVERIFY(m_service.requests(Endpoint::Workspace).isEmpty());
-
+    QVERIFY(m_service->requests(Endpoint::Workspace).isEmpty());
     // The user's own change of album does run it.
     QVERIFY(chooseAlbum(2));
     QTRY_VERIFY(m_model->isPolling());
@@ -673,15 +484,11 @@ void UiTest::folderRowText_data() {
     QTest::addColumn<QString>("prompt");
     QTest::addColumn<QString>("confirmation");
     QTest::addColumn<QString>("state");
-    const QList<std::array<QString, 3>> rows{
-        {u"originalFolderRow"_s, u"选择原图同步文件夹"_s, u"原图文件夹已设置。"_s},
-        {u"effectFolderRow"_s, u"选择精修回传文件夹"_s, u"精修回传文件夹已设置。"_s},
-    };
-    for (const auto& [row, prompt, confirmation] : rows) {
-        for (const QString& state : {u"absent"_s, u"resolved"_s, u"deleted"_s, u"stale"_s})
-            QTest::addRow("%s, %s", qPrintable(row), qPrintable(state))
-                << row << prompt << confirmation << state;
-    }
+    for (const QString& state : {u"deleted"_s, u"stale"_s})
+        QTest::addRow("originals, %s", qPrintable(state))
+            << u"originalFolderRow"_s << u"选择原图同步文件夹"_s << u"原图文件夹已设置。"_s << state;
+    QTest::newRow("retouched, stale")
+        << u"effectFolderRow"_s << u"选择精修回传文件夹"_s << u"精修回传文件夹已设置。"_s << u"stale"_s;
 }
 
 void UiTest::folderRowText() {
@@ -689,28 +496,18 @@ void UiTest::folderRowText() {
     QFETCH(QString, prompt);
     QFETCH(QString, confirmation);
     QFETCH(QString, state);
-    QTemporaryDir root;
-    const QString folder = root.filePath(u"照片 文件夹"_s);
+    const QString folder = m_sandbox->root.filePath(u"照片 文件夹"_s);
     QVERIFY(QDir().mkpath(folder));
-    openSignedIn(savedSettings(kOwnerEvent));
-
-    QQuickItem* title = workspaceItem(row + u"Title"_s);
+    openSignedIn(kOwnerEvent);
     QQuickItem* detail = workspaceItem(row + u"Detail"_s);
-    QCOMPARE(text(title), row.startsWith(u"original"_s) ? u"原图同步文件夹"_s : u"精修回传文件夹"_s);
-    QCOMPARE(title->property("font").value<QFont>().weight(), QFont::DemiBold);
     QCOMPARE(text(detail), prompt);
-    COMPARE_COLOR(colorOf(detail), colorOf(workspaceItem(u"statusMessage"_s), "normalColor"));
-    if (state == u"absent")
-        return;
+    COMPARE_COLOR(colorOf(detail), secondary());
 
     m_nextFolder = folder;
     click(workspaceItem(row + u"Button"_s));
     QCOMPARE(m_panelTitles, QStringList{prompt});
     QCOMPARE(m_model->message(), confirmation);
     QCOMPARE(text(detail), folder);
-    if (state == u"resolved")
-        return;
-
     if (state == u"stale") {
         // Another folder at the same path; the chosen one lives on elsewhere.
         QVERIFY(QDir().rename(folder, folder + u"-moved"_s));
@@ -724,116 +521,70 @@ void UiTest::folderRowText() {
     QCOMPARE(text(detail), prompt);
 }
 
-void UiTest::longFolderPathIsCutAfterTwoLines() {
-    QTemporaryDir root;
-    QString folder = root.path();
-    for (int level = 0; level < 12; ++level)
-        folder += u"/a-rather-long-folder-name-%1"_s.arg(level);
-    QVERIFY(QDir().mkpath(folder));
-    openSignedIn(savedSettings(kOwnerEvent, folder));
-
-    QQuickItem* detail = workspaceItem(u"originalFolderRowDetail"_s);
-    QCOMPARE(text(detail), folder);
-    QVERIFY(detail->property("truncated").toBool());
-    QCOMPARE(detail->property("lineCount").toInt(), 2);
-    // Still within the window, beside its button.
-    QVERIFY(sceneRect(detail).right() <= sceneRect(workspaceItem(u"originalFolderRowButton"_s)).left());
-}
-
 void UiTest::publishToggleGreysOutButKeepsItsValue() {
-    openSignedIn(savedSettings(kOwnerEvent));
+    openSignedIn(kOwnerEvent);
     QQuickItem* sync = workspaceItem(u"autoSyncToggle"_s);
     QQuickItem* upload = workspaceItem(u"autoUploadToggle"_s);
     QQuickItem* publish = workspaceItem(u"autoPublishToggle"_s);
-    QCOMPARE(text(sync), u"持续下载手机端新上传的原图（每 15 秒）"_s);
-    QCOMPARE(text(upload), u"自动检测并回传精修图"_s);
-    QCOMPARE(text(publish), u"精修图回传成功后自动发布到客户相册"_s);
-    QCOMPARE(text(workspaceItem(u"switchNote"_s)),
-             u"回传和发布均可关闭；关闭后仍可使用下方按钮手动执行。原图永远不会被覆盖。"_s);
     QVERIFY(!publish->isEnabled());
-
     click(upload);
-    QVERIFY(m_model->settings().autoUploadEffects);
     QVERIFY(publish->isEnabled());
     click(publish);
     QVERIFY(m_model->settings().autoPublishEffects);
 
     click(upload);
-    QVERIFY(!m_model->settings().autoUploadEffects);
     QVERIFY(!publish->isEnabled());
     QVERIFY(publish->property("checked").toBool());
     click(publish); // greyed out: nothing happens
-    QVERIFY(m_model->settings().autoPublishEffects);
+    // Each switch is saved as soon as it changes.
     QVERIFY(SyncStorage::loadSettings()->autoPublishEffects);
     QVERIFY(!SyncStorage::loadSettings()->autoUploadEffects);
-
     click(upload);
-    QVERIFY(publish->isEnabled());
-    QVERIFY(publish->property("checked").toBool());
-
-    // Each switch is saved as soon as it changes.
-    QVERIFY(!sync->property("checked").toBool());
+    QVERIFY(publish->isEnabled() && publish->property("checked").toBool());
     click(sync);
-    QVERIFY(m_model->settings().autoSyncEnabled);
     QVERIFY(SyncStorage::loadSettings()->autoSyncEnabled);
     QVERIFY(sync->property("checked").toBool());
 }
 
+void UiTest::passButtonsDuringAPass_data() {
+    // The time of the last pass is shown in the locale's short style.
+    QTest::addColumn<QString>("locale");
+    QTest::newRow("zh_CN") << u"zh_CN"_s;
+    QTest::newRow("C") << u"C"_s;
+}
+
 void UiTest::passButtonsDuringAPass() {
-    QTemporaryDir originals;
-    openSignedIn(savedSettings(kOwnerEvent, originals.path()));
+    QFETCH(QString, locale);
+    QLocale::setDefault(QLocale(locale));
+    openSignedIn(kOwnerEvent, m_sandbox->originals);
     QQuickItem* download = workspaceItem(u"downloadButton"_s);
     QQuickItem* returns = workspaceItem(u"returnButton"_s);
     QQuickItem* last = workspaceItem(u"lastSyncedLabel"_s);
-    QCOMPARE(text(download), u"立即下载新增原图"_s);
     QVERIFY(download->property("highlighted").toBool());
-    QCOMPARE(text(returns), u"回传精修图"_s);
     QVERIFY(!last->isVisible());
 
     Fault slow;
     slow.delayMs = 1500; // the pass waits for its album while the screen is looked at
-    m_service.setFault(Endpoint::Workspace, slow);
+    m_service->setFault(Endpoint::Workspace, slow);
     click(download);
     QTRY_VERIFY(m_model->isWorking());
     QCOMPARE(text(download), u"正在同步…"_s);
-    QVERIFY(!download->isEnabled());
-    QVERIFY(!returns->isEnabled());
-
-    const qsizetype bootstraps = m_service.requests(Endpoint::Bootstrap).size();
+    QVERIFY(!download->isEnabled() && !returns->isEnabled());
+    // The album list can still be refreshed meanwhile.
+    const qsizetype bootstraps = m_service->requests(Endpoint::Bootstrap).size();
     click(workspaceItem(u"reloadButton"_s));
-    QTRY_COMPARE(m_service.requests(Endpoint::Bootstrap).size(), bootstraps + 1);
+    QTRY_COMPARE(m_service->requests(Endpoint::Bootstrap).size(), bootstraps + 1);
 
     QTRY_COMPARE_WITH_TIMEOUT(m_model->message(), u"同步完成：下载原图 3 张。"_s, 10000);
-    QVERIFY(!m_model->isWorking());
     QCOMPARE(text(download), u"立即下载新增原图"_s);
     QVERIFY(download->isEnabled() && returns->isEnabled());
     QVERIFY(last->isVisible());
-    QCOMPARE(text(last), u"最近同步："_s + shortTime(QLocale(), m_model->lastSyncedAt()->time()));
-}
-
-void UiTest::lastSyncedTimeInTheLocaleShortStyle_data() {
-    QTest::addColumn<QString>("locale");
-    QTest::newRow("zh_CN") << u"zh_CN"_s;
-    QTest::newRow("en_US") << u"en_US"_s;
-    QTest::newRow("de_DE") << u"de_DE"_s;
-    QTest::newRow("C") << u"C"_s;
-}
-
-void UiTest::lastSyncedTimeInTheLocaleShortStyle() {
-    QFETCH(QString, locale);
-    QLocale::setDefault(QLocale(locale));
-    QTemporaryDir originals;
-    openSignedIn(savedSettings(kOwnerEvent, originals.path()));
-    click(workspaceItem(u"downloadButton"_s));
-    QTRY_VERIFY(m_model->lastSyncedAt().has_value());
-
-    QQuickItem* last = workspaceItem(u"lastSyncedLabel"_s);
     const QTime time = m_model->lastSyncedAt()->time();
     QCOMPARE(text(last), u"最近同步："_s + shortTime(QLocale(locale), time));
     QVERIFY(!text(last).contains(time.toString(u"mm:ss"_s)));
     // Beside the two buttons, 12 points after the second.
-    QTRY_COMPARE(sceneRect(last).left() - sceneRect(workspaceItem(u"returnButton"_s)).right(), 12.0);
-    COMPARE_COLOR(colorOf(last), colorOf(workspaceItem(u"statusMessage"_s), "normalColor"));
+    QTRY_COMPARE(sceneRect(last).left() - sceneRect(returns).right(), 12.0);
+    COMPARE_COLOR(colorOf(last), secondary());
 }
 
 // ---- the window ----
@@ -846,17 +597,16 @@ void UiTest::windowSizeAndLayout_data() {
 
 void UiTest::windowSizeAndLayout() {
     QFETCH(bool, signedIn);
-    QTemporaryDir originals;
-    QTemporaryDir effects;
     if (signedIn)
-        openSignedIn(savedSettings(kOwnerEvent, originals.path(), effects.path()));
+        openSignedIn(kOwnerEvent, m_sandbox->originals);
     else
         open();
-    saveScreenshot(signedIn ? u"workspace"_s : u"sign-in"_s);
-    QCOMPARE(m_window->minimumWidth(), 760);
-    QCOMPARE(m_window->minimumHeight(), 620);
-    QCOMPARE(m_window->maximumWidth(), kNoLimit);
-    QCOMPARE(m_window->maximumHeight(), kNoLimit);
+    // Left for a person to look at.
+    const QString screenshots = qEnvironmentVariable(
+        "KITEWELL_UI_SCREENSHOTS", QCoreApplication::applicationDirPath() + u"/ui-screenshots"_s);
+    QVERIFY(QDir().mkpath(screenshots));
+    QVERIFY(m_window->grabWindow().save(screenshots + (signedIn ? u"/workspace.png"_s : u"/sign-in.png"_s)));
+    QCOMPARE(m_window->minimumSize(), QSize(760, 620));
     QCOMPARE(m_window->size(), QSize(760, 620));
 
     // At the smallest size the whole screen fits, 30 points inside the window.
@@ -866,34 +616,13 @@ void UiTest::windowSizeAndLayout() {
     QCOMPARE(area.width(), 760.0 - 60.0);
     QVERIFY2(area.top() >= 30.0 && area.bottom() <= 620.0 - 30.0,
              qPrintable(u"%1..%2"_s.arg(area.top()).arg(area.bottom())));
-    QQuickItem* status = findItem(screenItem, u"statusMessage"_s);
-    QVERIFY(sceneRect(status).bottom() <= area.bottom());
+    QVERIFY(sceneRect(findItem(screenItem, u"statusMessage"_s)).bottom() <= area.bottom());
     if (signedIn) {
-        // Body text, the status line's callout style, and the notes' footnote style, each smaller.
-        auto pointSize = [&](const QString& name) {
-            return workspaceItem(name)->property("font").value<QFont>().pointSizeF();
-        };
-        QVERIFY(pointSize(u"folderNote"_s) < pointSize(u"statusMessage"_s));
-        QVERIFY(pointSize(u"statusMessage"_s) < pointSize(u"workspaceSubtitle"_s));
-        QCOMPARE(pointSize(u"originalFolderRowDetail"_s), pointSize(u"folderNote"_s));
-        QCOMPARE(pointSize(u"lastSyncedLabel"_s), pointSize(u"folderNote"_s));
-        // Six elements, top to bottom, 20 points apart.
-        const QStringList order{u"workspaceHeader"_s, u"albumSection"_s, u"folderSection"_s,
-                                u"switchSection"_s,   u"actionRow"_s,    u"statusMessage"_s};
-        for (qsizetype i = 1; i < order.size(); ++i) {
-            QCOMPARE(sceneRect(workspaceItem(order[i])).top() -
-                         sceneRect(workspaceItem(order[i - 1])).bottom(),
-                     20.0);
-            QCOMPARE(sceneRect(workspaceItem(order[i])).left(), 30.0);
-        }
-        QCOMPARE(
-            text(workspaceItem(u"folderNote"_s)),
-            u"助手会在两个文件夹内各创建“相册名--项目编号”子文件夹。把修好的 JPG 放进精修回传文件夹的对应子文件夹，并保留下载文件名开头的照片 ID。"_s);
+        QCOMPARE(text(workspaceItem(u"workspaceSubtitle"_s)), u"登录为 林晓摄影 · 每 15 秒检查一次新原图"_s);
+        QCOMPARE(sceneRect(workspaceItem(u"logoutButton"_s)).right(), m_window->width() - 30.0);
     }
-
     // Larger is fine; the screen follows the window.
     m_window->resize(1100, 800);
-    QTRY_COMPARE(m_window->width(), 1100);
     QTRY_COMPARE(screenItem->width(), 1100.0 - 60.0);
 }
 
@@ -912,13 +641,11 @@ void UiTest::secondLaunchBringsTheFirstForward_data() {
 void UiTest::secondLaunchBringsTheFirstForward() {
     QFETCH(QString, secondKey);
     QFETCH(bool, secondRuns);
-    QTemporaryDir runtime;
-    const QString firstKey = SingleInstance::keyFor(u"/home/a/.local/share/鸢井同步助手"_s);
-    SingleInstance first(runtime.path(), firstKey);
+    SingleInstance first(m_sandbox->root.path(),
+                         SingleInstance::keyFor(u"/home/a/.local/share/鸢井同步助手"_s));
     QVERIFY(first.claim());
     QSignalSpy forward(&first, &SingleInstance::activationRequested);
-
-    SingleInstance second(runtime.path(), secondKey);
+    SingleInstance second(m_sandbox->root.path(), secondKey);
     QCOMPARE(second.claim(), secondRuns);
     if (secondRuns) {
         QCoreApplication::processEvents();
@@ -927,34 +654,32 @@ void UiTest::secondLaunchBringsTheFirstForward() {
     }
     QTRY_COMPARE(forward.count(), 1);
     // And again for a third launch.
-    SingleInstance third(runtime.path(), secondKey);
+    SingleInstance third(m_sandbox->root.path(), secondKey);
     QVERIFY(!third.claim());
     QTRY_COMPARE(forward.count(), 2);
 }
 
 void UiTest::leftoversOfADeadInstanceAreRecovered() {
-    QTemporaryDir runtime;
+    const QDir runtime(m_sandbox->root.path());
     const QString key = SingleInstance::keyFor(u"/data"_s);
-
     // A lock naming a process that has ended...
     QProcess ended;
     ended.start(u"true"_s, {});
     QVERIFY(ended.waitForStarted());
     const qint64 pid = ended.processId();
     QVERIFY(ended.waitForFinished());
-    QFile lock(QDir(runtime.path()).filePath(key + u".lock"_s));
+    QFile lock(runtime.filePath(key + u".lock"_s));
     QVERIFY(lock.open(QIODevice::WriteOnly));
     lock.write(QByteArray::number(pid) + "\nkitewell-sync\n" + QSysInfo::machineHostName().toUtf8() + "\n");
     lock.close();
     // ...and the socket it was listening on, never removed.
-    const QByteArray socketPath = QFile::encodeName(QDir(runtime.path()).filePath(key + u".socket"_s));
+    const QByteArray socketPath = QFile::encodeName(runtime.filePath(key + u".socket"_s));
     const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     qstrncpy(address.sun_path, socketPath.constData(), sizeof address.sun_path);
     QCOMPARE(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     ::close(fd);
-    QVERIFY(QFile::exists(QFile::decodeName(socketPath)));
 
     SingleInstance first(runtime.path(), key);
     QVERIFY(first.claim());

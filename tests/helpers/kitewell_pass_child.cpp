@@ -1,21 +1,18 @@
-// Runs one sync pass in a process of its own, for the faults a test cannot make in its own
-// process: a file-size limit (RLIMIT_FSIZE) hit in the middle of a download, and the
-// permission checks of an ordinary user while the tests run as root (root ignores
-// read-only folders, so the pass drops to the "nobody" user before it starts).
+// Runs one sync pass (effects included) in a process of its own, for the faults a test
+// cannot make in its own process: a file-size limit (RLIMIT_FSIZE) hit in the middle of a
+// download, and the permission checks of an ordinary user while the tests run as root
+// (root ignores read-only folders, so the pass drops to the "nobody" user first).
 //
-//   kitewell_pass_child --base URL --token TOKEN --settings BASE64 [--effects]
-//                       [--fsize-limit BYTES] [--unprivileged]
+//   kitewell_pass_child --base URL --token TOKEN --settings BASE64 [--fsize-limit BYTES]
 //
 // --settings holds SyncSettings::encode() in Base64. The data folder is the one
 // XDG_DATA_HOME names. Prints one line on standard output:
 //   ok <downloaded> <uploaded> <published> <unmatched>
-//   failed <Failure::Kind as a number> <errno or network error> <error text>
+//   failed <Failure::Kind as a number> <error text>
 // and exits 0; any other exit status means the child itself could not run.
 
-#include "client/KitewellAPI.h"
 #include "storage/SyncSettings.h"
-#include "support/Outcome.h"
-#include "sync/SyncEngine.h"
+#include "support/Fixture.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -28,7 +25,6 @@
 #include <unistd.h>
 
 using namespace kitewell;
-using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -55,26 +51,21 @@ bool limitFileSize(rlim_t bytes) {
 } // namespace
 
 int main(int argc, char** argv) {
+    using namespace Qt::StringLiterals;
     QCoreApplication app(argc, argv);
     QCommandLineParser parser;
     const QCommandLineOption base(u"base"_s, u"service base URL"_s, u"url"_s);
     const QCommandLineOption token(u"token"_s, u"session token"_s, u"token"_s);
     const QCommandLineOption settings(u"settings"_s, u"encoded settings, Base64"_s, u"base64"_s);
-    const QCommandLineOption effects(u"effects"_s, u"include the effect step"_s);
     const QCommandLineOption fileSizeLimit(u"fsize-limit"_s, u"RLIMIT_FSIZE in bytes"_s, u"bytes"_s);
-    const QCommandLineOption unprivileged(u"unprivileged"_s, u"run as nobody when started as root"_s);
-    parser.addOptions({base, token, settings, effects, fileSizeLimit, unprivileged});
+    parser.addOptions({base, token, settings, fileSizeLimit});
     parser.process(app);
 
-    if (parser.isSet(fileSizeLimit) && !limitFileSize(parser.value(fileSizeLimit).toULongLong())) {
-        std::perror("setrlimit");
+    if ((parser.isSet(fileSizeLimit) && !limitFileSize(parser.value(fileSizeLimit).toULongLong())) ||
+        !dropPrivileges()) {
+        std::perror("limiting the child");
         return 2;
     }
-    if (parser.isSet(unprivileged) && !dropPrivileges()) {
-        std::perror("dropping privileges");
-        return 2;
-    }
-
     SyncSettings chosen;
     try {
         chosen = SyncSettings::decode(QByteArray::fromBase64(parser.value(settings).toLatin1()));
@@ -83,21 +74,18 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    KitewellAPI api(parser.value(base), parser.value(token));
-    SyncEngine engine(api);
-    const auto outcome = testsupport::outcomeOf(engine.synchronize(chosen, parser.isSet(effects)));
+    const auto outcome = testsupport::runPass(parser.value(base), parser.value(token), chosen, true);
     QByteArray line;
     if (outcome.ok()) {
         const SyncResult& result = *outcome.value;
-        line = "ok " + QByteArray::number(result.downloadedOriginals) + ' ' +
-               QByteArray::number(result.uploadedEffects) + ' ' +
-               QByteArray::number(result.publishedEffects) + ' ' +
-               QByteArray::number(result.unmatchedEffects);
+        for (const int count : {result.downloadedOriginals, result.uploadedEffects, result.publishedEffects,
+                                result.unmatchedEffects})
+            line += ' ' + QByteArray::number(count);
+        line.prepend("ok");
     } else {
-        line = "failed " + QByteArray::number(int(outcome.failure->kind)) + ' ' +
-               QByteArray::number(outcome.failure->code) + ' ' + outcome.failure->text.toUtf8();
+        line =
+            "failed " + QByteArray::number(int(outcome.failure->kind)) + ' ' + outcome.failure->text.toUtf8();
     }
-    std::fwrite(line.constData(), 1, size_t(line.size()), stdout);
-    std::fputc('\n', stdout);
+    std::printf("%s\n", line.constData());
     return 0;
 }

@@ -26,6 +26,11 @@ bool setModifiedSecondsAgo(const QString& path, int seconds) {
                             QFileDevice::FileModificationTime);
 }
 
+void writeAged(const QString& path, const QByteArray& bytes, int ageSeconds) {
+    if (!writeFile(path, bytes) || !setModifiedSecondsAgo(path, ageSeconds))
+        qFatal("cannot write %s", qPrintable(path));
+}
+
 QStringList tree(const QString& root) {
     QStringList files;
     QDirIterator it(root, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);

@@ -14,6 +14,8 @@ QByteArray readFile(const QString& path);
 bool writeFile(const QString& path, const QByteArray& bytes);
 // Dates the file's modification time the given number of seconds back (negative: ahead).
 bool setModifiedSecondsAgo(const QString& path, int seconds);
+// A retouched file, dated back past the two seconds in which it counts as still being written.
+void writeAged(const QString& path, const QByteArray& bytes, int ageSeconds = 60);
 // Every file below root (hidden ones too), relative to it, sorted.
 QStringList tree(const QString& root);
 // Every entry directly in the folder, hidden ones too, sorted.
