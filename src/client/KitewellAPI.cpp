@@ -194,6 +194,8 @@ QCoro::Task<KitewellAPI::Answer> KitewellAPI::send(QNetworkRequest request, QByt
         throw FileSystemError::fromErrno(*multipart->readError());
     throwIfTransportFailed(raw);
     Answer answer;
+    if (multipart)
+        answer.sentFile = multipart->fileStampNow();
     answer.status = raw->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     answer.body = raw->readAll();
     answer.headers = raw->rawHeaderPairs();
@@ -371,7 +373,7 @@ QCoro::Task<void> KitewellAPI::downloadOriginal(QUrl source, QString destination
         throw FileSystemError::fromErrno(error);
 }
 
-QCoro::Task<void> KitewellAPI::uploadEffect(QString eventId, QString photoId, QString filePath) {
+QCoro::Task<FileStamp> KitewellAPI::uploadEffect(QString eventId, QString photoId, QString filePath) {
     const QString boundary =
         u"KitewellDesktopSync-"_s + QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
     // The file is opened first, so an unreadable file fails before the token is checked.
@@ -382,6 +384,7 @@ QCoro::Task<void> KitewellAPI::uploadEffect(QString eventId, QString photoId, QS
     request.setRawHeader("Content-Type", "multipart/form-data; boundary=" + boundary.toUtf8());
     const Answer answer = co_await send(request, "POST", {}, std::move(body));
     validated(answer.status, answer.body);
+    co_return *answer.sentFile;
 }
 
 QCoro::Task<void> KitewellAPI::publishEffect(QString eventId, QString photoId) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "model/Records.h"
+#include "platform/FileStamp.h"
 
 #include <QByteArray>
 #include <QCoroTask>
@@ -45,7 +46,9 @@ public:
     // Streams the original into destination + ".download", which replaces the destination
     // in one step only after a success status and a complete body.
     QCoro::Task<void> downloadOriginal(QUrl source, QString destination);
-    QCoro::Task<void> uploadEffect(QString eventId, QString photoId, QString filePath);
+    // The stamp of the file that was sent, read from the descriptor the body came from once
+    // the transfer has ended: a file rewritten meanwhile shows it there.
+    QCoro::Task<FileStamp> uploadEffect(QString eventId, QString photoId, QString filePath);
     QCoro::Task<void> publishEffect(QString eventId, QString photoId);
 
     // Stops every call of this client: transfers in flight are aborted and they, and any
@@ -66,6 +69,7 @@ private:
         int status = 0;
         QByteArray body;
         QList<QPair<QByteArray, QByteArray>> headers;
+        std::optional<FileStamp> sentFile; // an upload's file after sending
         std::optional<QByteArray> header(const QByteArray& name) const;
     };
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/FileStamp.h"
+
 #include <QByteArray>
 #include <QIODevice>
 #include <QString>
@@ -24,6 +26,8 @@ public:
     bool atEnd() const override;
     bool reset() override;
 
+    // The file's stamp as its open descriptor shows it now. Throws FileSystemError.
+    FileStamp fileStampNow() const { return fileStamp(m_fd); }
     // The error met while reading the file during the upload, if any.
     const std::optional<int>& readError() const { return m_readError; }
 

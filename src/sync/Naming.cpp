@@ -152,13 +152,6 @@ QStringList effectFiles(const QString& folder) {
     }
 }
 
-FileStamp fileStamp(const QString& file) {
-    struct stat status {};
-    if (::stat(QFile::encodeName(file).constData(), &status) != 0)
-        throw FileSystemError::fromErrno(errno);
-    return {qint64(status.st_size), qint64(status.st_mtim.tv_sec), qint64(status.st_mtim.tv_nsec)};
-}
-
 QString fingerprint(const FileStamp& stamp) {
     // The system rounds down; a time before 1970 with a fraction truncates one second up.
     const qint64 seconds =

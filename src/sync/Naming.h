@@ -4,6 +4,7 @@
 // in users' folders and in the state file, so every character of the rules is fixed.
 
 #include "model/Records.h"
+#include "platform/FileStamp.h"
 
 #include <QDateTime>
 #include <QHash>
@@ -33,17 +34,9 @@ QString albumFolderName(const AlbumEvent& event);
 // FileSystemError when the folder cannot be listed.
 QStringList effectFiles(const QString& folder);
 
-// Size and modification time of a file (symbolic links followed).
-struct FileStamp {
-    qint64 size = 0;
-    // The modification time as the system gives it: seconds since 1970, rounded down,
-    // and the nanoseconds after them (0 to 999,999,999, also before 1970).
-    qint64 modifiedSeconds = 0;
-    qint64 modifiedNanoseconds = 0;
-};
+using kitewell::FileStamp;
+using kitewell::fileStamp;
 
-// Throws FileSystemError when the file's attributes cannot be read.
-FileStamp fileStamp(const QString& file);
 // "size-seconds", the seconds truncated toward zero: 2048 bytes at 90.7 s give "2048-90",
 // at -1.5 s "2048--1".
 QString fingerprint(const FileStamp& stamp);
