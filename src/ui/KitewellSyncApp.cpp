@@ -1,6 +1,7 @@
 #include "ui/KitewellSyncApp.h"
 
 #include "storage/SyncStorage.h"
+#include "ui/Accessibility.h"
 
 #include <QApplication>
 #include <QIcon>
@@ -31,6 +32,7 @@ void KitewellSyncApp::applyStyle() {
 }
 
 QQuickWindow* KitewellSyncApp::loadWindow(QQmlApplicationEngine& engine, SyncViewModel& model) {
+    reportDisabledItemsToAccessibility();
     engine.setInitialProperties({{QStringLiteral("model"), QVariant::fromValue<QObject*>(&model)}});
     engine.load(QUrl(QString::fromLatin1(mainQml)));
     const QList<QObject*> roots = engine.rootObjects();
