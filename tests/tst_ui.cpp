@@ -9,8 +9,10 @@
 #include "support/Fixture.h"
 #include "ui/KitewellSyncApp.h"
 #include "ui/SingleInstance.h"
+#include "ui/TrayIcon.h"
 
 #include <QAccessible>
+#include <QAction>
 #include <QDir>
 #include <QImage>
 #include <QJsonDocument>
@@ -23,6 +25,7 @@
 #include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTimer>
 
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -38,6 +41,11 @@ const QString kOwnerEvent = u"evt-aurora-0001"_s; // "Aurora Festival", role "ow
 const QString kUpperEvent = u"evt-bay-0002"_s;    // "Bay Marathon", role "Owner"
 const QString kNoRoleEvent = u"evt-cedar-0003"_s; // "Cedar Wedding", no role
 const QStringList kPickerOptions{u"请选择"_s, u"Aurora Festival"_s, u"Bay Marathon"_s, u"Cedar Wedding"_s};
+// How the application's event loop ended in a test.
+constexpr int kQuit = 0; // QCoreApplication::quit()
+constexpr int kPassEndedWhileHidden = 2;
+constexpr int kTimedOut = 3;
+
 QQuickItem* findItem(QQuickItem* root, const QString& name) {
     if (!root || root->objectName() == name)
         return root;
@@ -105,6 +113,12 @@ private Q_SLOTS:
     void duringAndAfterAPass();
     void windowSizeAndLayout_data();
     void windowSizeAndLayout();
+    void closingTheWindow_data();
+    void closingTheWindow();
+    void trayBringsTheWindowBackOrQuits_data();
+    void trayBringsTheWindowBackOrQuits();
+    void warningsWhileHiddenNotifiedOnce_data();
+    void warningsWhileHiddenNotifiedOnce();
 
     void secondLaunchBringsTheFirstForward_data();
     void secondLaunchBringsTheFirstForward();
@@ -113,6 +127,11 @@ private Q_SLOTS:
 private:
     // The controller and its window; the controller starts its session restore when asked to.
     void open(bool restoreAtStart = false);
+    // The tray icon over the window, as the program makes it; notifications are recorded.
+    void openTray(bool available);
+    // Runs the application's event loop from `start` until something ends it: its exit code,
+    // or kTimedOut.
+    int runApplication(const std::function<void()>& start);
     // A returning user: a stored session and these settings, restored at start.
     void openSignedIn(std::optional<QString> eventId, const QString& originals = {}, bool autoSync = false,
                       const QString& email = kEmail);
@@ -143,6 +162,9 @@ private:
     std::unique_ptr<SyncViewModel> m_model;
     std::unique_ptr<QQmlApplicationEngine> m_engine;
     QQuickWindow* m_window = nullptr;
+    std::chrono::milliseconds m_pollingInterval = std::chrono::hours(1);
+    std::unique_ptr<TrayIcon> m_tray;
+    QList<std::pair<QString, QString>> m_notifications; // title, text
 };
 
 void UiTest::initTestCase() {
@@ -164,6 +186,9 @@ void UiTest::init() {
 }
 
 void UiTest::cleanup() {
+    m_tray.reset();
+    m_notifications.clear();
+    m_pollingInterval = std::chrono::hours(1);
     m_engine.reset(); // the window goes before the controller it shows
     m_window = nullptr;
     m_model.reset();
@@ -181,13 +206,28 @@ void UiTest::open(bool restoreAtStart) {
     };
     options.serviceOrigin = m_service->baseUrl().toString();
     options.restoreAtStart = restoreAtStart;
-    options.pollingInterval = std::chrono::hours(1); // one pass when polling starts is all these tests need
+    options.pollingInterval = m_pollingInterval; // by default one pass when polling starts
     m_model = std::make_unique<SyncViewModel>(std::move(options));
     m_engine = std::make_unique<QQmlApplicationEngine>();
     m_window = KitewellSyncApp::loadWindow(*m_engine, *m_model);
     QVERIFY(m_window);
     m_window->requestActivate();
     QVERIFY(QTest::qWaitForWindowExposed(m_window));
+}
+
+void UiTest::openTray(bool available) {
+    m_tray = TrayIcon::createIfAvailable(*m_window, *m_model, available,
+                                         [this](const QString& title, const QString& text) {
+                                             m_notifications.append({title, text});
+                                         });
+    QCOMPARE(bool(m_tray), available);
+}
+
+int UiTest::runApplication(const std::function<void()>& start) {
+    QTimer::singleShot(0, m_window, start);
+    // Long enough for any pass these tests run.
+    QTimer::singleShot(20'000, m_window, [] { QCoreApplication::exit(kTimedOut); });
+    return QCoreApplication::exec();
 }
 
 void UiTest::openSignedIn(std::optional<QString> eventId, const QString& originals, bool autoSync,
@@ -636,6 +676,128 @@ void UiTest::windowSizeAndLayout() {
     // Larger is fine; the screen follows the window.
     m_window->resize(1100, 800);
     QTRY_COMPARE(screenItem->width(), 1100.0 - 60.0);
+}
+
+// ---- the window closed: the tray ----
+
+void UiTest::closingTheWindow_data() {
+    QTest::addColumn<bool>("tray");
+    QTest::newRow("tray: hidden, polling goes on") << true;
+    QTest::newRow("no tray: the program ends") << false;
+}
+
+void UiTest::closingTheWindow() {
+    QFETCH(bool, tray);
+    m_pollingInterval = std::chrono::milliseconds(100);
+    openSignedIn(kOwnerEvent, m_sandbox->originals, true);
+    openTray(tray);
+    // Closed as a pass ends, so the next one starts only after the close.
+    QObject::connect(m_model.get(), &SyncViewModel::passEnded, m_window, [this] {
+        if (m_window->isVisible())
+            m_window->close();
+        else
+            QCoreApplication::exit(kPassEndedWhileHidden);
+    });
+    QCOMPARE(runApplication([] {}), tray ? kPassEndedWhileHidden : kQuit);
+    QVERIFY(!m_window->isVisible());
+}
+
+void UiTest::trayBringsTheWindowBackOrQuits_data() {
+    QTest::addColumn<bool>("tray");
+    QTest::addColumn<QString>("action"); // a menu entry, an activation of the icon, or keys
+    QTest::addColumn<bool>("quits");
+    QTest::newRow("menu 显示窗口") << true << u"显示窗口"_s << false;
+    QTest::newRow("icon clicked") << true << u"click"_s << false;
+    QTest::newRow("icon double-clicked") << true << u"double-click"_s << false;
+    QTest::newRow("menu 退出") << true << u"退出"_s << true;
+    QTest::newRow("Ctrl+Q") << true << u"Ctrl+Q"_s << true;
+    QTest::newRow("Ctrl+Q, no tray") << false << u"Ctrl+Q"_s << true;
+}
+
+void UiTest::trayBringsTheWindowBackOrQuits() {
+    QFETCH(bool, tray);
+    QFETCH(QString, action);
+    QFETCH(bool, quits);
+    open();
+    openTray(tray);
+    if (action != u"Ctrl+Q") {
+        m_window->close();
+        QVERIFY(!m_window->isVisible());
+    }
+    const auto act = [&] {
+        if (action == u"Ctrl+Q") {
+            QTest::keyClick(m_window, Qt::Key_Q, Qt::ControlModifier);
+            return;
+        }
+        if (action.endsWith(u"click"_s)) {
+            Q_EMIT m_tray->findChild<QSystemTrayIcon*>()->activated(
+                action == u"click" ? QSystemTrayIcon::Trigger : QSystemTrayIcon::DoubleClick);
+            return;
+        }
+        const QList<QAction*> entries = m_tray->menu().actions();
+        const auto entry = std::find_if(entries.cbegin(), entries.cend(),
+                                        [&](const QAction* a) { return a->text() == action; });
+        if (entry != entries.cend())
+            (*entry)->trigger();
+    };
+    if (quits) {
+        QCOMPARE(runApplication(act), kQuit);
+        return;
+    }
+    act();
+    QTRY_VERIFY(m_window->isVisible() && m_window->isExposed());
+    QTRY_VERIFY(m_window->isActive());
+}
+
+void UiTest::warningsWhileHiddenNotifiedOnce_data() {
+    // Each step: a pass that fails with this text, "ok" a pass that succeeds, "show" or
+    // "hide" the window, which starts hidden.
+    QTest::addColumn<QStringList>("steps");
+    QTest::addColumn<QStringList>("notified");
+    const QString down = u"服务维护中，请稍后再试"_s;
+    const QString refused = u"无法读取相册"_s;
+    const QString plain = u"服务维护中"_s;
+    QTest::newRow("the same warning pass after pass") << QStringList{down, down, down} << QStringList{down};
+    QTest::newRow("another warning") << QStringList{down, refused, refused} << QStringList{down, refused};
+    QTest::newRow("the same after a pass that went well")
+        << QStringList{down, u"ok"_s, down} << QStringList{down, down};
+    QTest::newRow("the same after the window was shown")
+        << QStringList{down, u"show"_s, down, u"hide"_s, down} << QStringList{down, down};
+    QTest::newRow("the window shown") << QStringList{u"show"_s, down} << QStringList();
+    QTest::newRow("not a warning") << QStringList{plain, u"ok"_s} << QStringList();
+}
+
+void UiTest::warningsWhileHiddenNotifiedOnce() {
+    QFETCH(QStringList, steps);
+    QFETCH(QStringList, notified);
+    openSignedIn(kOwnerEvent, m_sandbox->originals);
+    openTray(true);
+    m_window->close();
+    const QSystemTrayIcon* icon = m_tray->findChild<QSystemTrayIcon*>();
+    for (const QString& step : std::as_const(steps)) {
+        if (step == u"show" || step == u"hide") {
+            if (step == u"show")
+                KitewellSyncApp::bringForward(*m_window);
+            else
+                m_window->close();
+            QTRY_COMPARE(m_window->isVisible(), step == u"show");
+            continue;
+        }
+        if (step == u"ok")
+            m_service->clearFault(Endpoint::Workspace);
+        else
+            m_service->setFault(Endpoint::Workspace,
+                                statusFault(503, QJsonDocument(QJsonObject{{u"message"_s, step}}).toJson()));
+        QVERIFY(outcomeOf(m_model->synchronize(false, true)).ok());
+        QCOMPARE(m_model->message(), step == u"ok" ? u"同步完成：下载原图 3 张。"_s : step);
+        QCOMPARE(icon->toolTip(), u"鸢井同步助手\n"_s + m_model->message());
+    }
+    QStringList texts;
+    for (const auto& [title, text] : std::as_const(m_notifications)) {
+        QCOMPARE(title, u"鸢井同步助手"_s);
+        texts.append(text);
+    }
+    QCOMPARE(texts, notified);
 }
 
 // ---- one instance per user ----
