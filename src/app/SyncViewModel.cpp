@@ -168,6 +168,10 @@ void SyncViewModel::setLastSyncedAt(std::optional<QDateTime> moment) {
     Q_EMIT lastSyncedAtChanged();
 }
 
+bool SyncViewModel::messageIsWarning() const {
+    return m_message.contains(u"无法"_s) || m_message.contains(u"请"_s);
+}
+
 std::optional<AlbumEvent> SyncViewModel::selectedEvent() const {
     if (!m_settings.eventId)
         return std::nullopt;
@@ -433,6 +437,7 @@ QCoro::Task<void> SyncViewModel::runPass(bool includeEffects, bool background,
             logout();
     }
     setWorking(false);
+    Q_EMIT passEnded();
 }
 
 void SyncViewModel::stopPolling() {

@@ -32,6 +32,7 @@ class SyncViewModel : public QObject {
     Q_PROPERTY(QVariant account READ accountValue NOTIFY accountChanged)  // Account or null
     Q_PROPERTY(QVariantList events READ eventValues NOTIFY eventsChanged) // of AlbumEvent
     Q_PROPERTY(QString message READ message NOTIFY messageChanged)
+    Q_PROPERTY(bool messageIsWarning READ messageIsWarning NOTIFY messageChanged)
     Q_PROPERTY(bool isWorking READ isWorking NOTIFY isWorkingChanged)
     Q_PROPERTY(QVariant lastSyncedAt READ lastSyncedAtValue NOTIFY lastSyncedAtChanged) // QDateTime or null
     Q_PROPERTY(
@@ -63,6 +64,8 @@ public:
     const std::optional<Account>& account() const { return m_account; }
     const QList<AlbumEvent>& events() const { return m_events; }
     const QString& message() const { return m_message; }
+    // A failure or a request to the user: the status line shows it in orange.
+    bool messageIsWarning() const;
     bool isWorking() const { return m_isWorking; }
     const std::optional<QDateTime>& lastSyncedAt() const { return m_lastSyncedAt; }
     std::optional<AlbumEvent> selectedEvent() const;
@@ -111,6 +114,8 @@ Q_SIGNALS:
     void isWorkingChanged();
     void lastSyncedAtChanged();
     void selectedEventChanged();
+    // A sync pass has ended, whatever its outcome; `message` tells it.
+    void passEnded();
 
 private:
     QCoro::Task<void> loadWorkspace(KitewellAPI& api);

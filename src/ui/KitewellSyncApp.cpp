@@ -1,6 +1,7 @@
 #include "ui/KitewellSyncApp.h"
 
 #include "storage/SyncStorage.h"
+#include "ui/Accessibility.h"
 
 #include <QApplication>
 #include <QIcon>
@@ -23,7 +24,11 @@ void KitewellSyncApp::describeApplication() {
     QGuiApplication::setApplicationName(QStringLiteral("kitewell-sync"));
     QGuiApplication::setApplicationDisplayName(QStringLiteral("鸢井同步助手"));
     QGuiApplication::setDesktopFileName(QStringLiteral(KITEWELL_APP_ID));
-    QGuiApplication::setWindowIcon(QIcon(QStringLiteral(":/Kitewell/Sync/icons/" KITEWELL_APP_ID ".svg")));
+    QGuiApplication::setWindowIcon(applicationIcon());
+}
+
+QIcon KitewellSyncApp::applicationIcon() {
+    return QIcon(QStringLiteral(":/Kitewell/Sync/icons/" KITEWELL_APP_ID ".svg"));
 }
 
 void KitewellSyncApp::applyStyle() {
@@ -31,6 +36,7 @@ void KitewellSyncApp::applyStyle() {
 }
 
 QQuickWindow* KitewellSyncApp::loadWindow(QQmlApplicationEngine& engine, SyncViewModel& model) {
+    reportDisabledItemsToAccessibility();
     engine.setInitialProperties({{QStringLiteral("model"), QVariant::fromValue<QObject*>(&model)}});
     engine.load(QUrl(QString::fromLatin1(mainQml)));
     const QList<QObject*> roots = engine.rootObjects();
@@ -41,8 +47,10 @@ int KitewellSyncApp::exec() {
     describeApplication();
     if (!m_instance.claim())
         return 0;
-    QObject::connect(&m_instance, &SingleInstance::activationRequested, &m_application,
-                     [this] { bringForward(); });
+    QObject::connect(&m_instance, &SingleInstance::activationRequested, &m_application, [this] {
+        if (m_window)
+            bringForward(*m_window);
+    });
 
     installQtTranslations();
     applyStyle();
@@ -50,6 +58,7 @@ int KitewellSyncApp::exec() {
     m_window = loadWindow(m_engine, *m_model);
     if (!m_window)
         return 1;
+    m_tray = TrayIcon::createIfAvailable(*m_window, *m_model);
     return m_application.exec();
 }
 
@@ -60,13 +69,11 @@ void KitewellSyncApp::installQtTranslations() {
         QCoreApplication::installTranslator(&m_qtTranslator);
 }
 
-void KitewellSyncApp::bringForward() {
-    if (!m_window)
-        return;
-    m_window->setWindowStates(m_window->windowStates() & ~Qt::WindowMinimized);
-    m_window->show();
-    m_window->raise();
-    m_window->requestActivate();
+void KitewellSyncApp::bringForward(QWindow& window) {
+    window.setWindowStates(window.windowStates() & ~Qt::WindowMinimized);
+    window.show();
+    window.raise();
+    window.requestActivate();
 }
 
 } // namespace kitewell

@@ -2,7 +2,9 @@
 
 #include "app/SyncViewModel.h"
 #include "ui/SingleInstance.h"
+#include "ui/TrayIcon.h"
 
+#include <QIcon>
 #include <QQmlApplicationEngine>
 #include <QTranslator>
 
@@ -10,11 +12,13 @@
 
 class QApplication;
 class QQuickWindow;
+class QWindow;
 
 namespace kitewell {
 
-// The program: one controller for the whole run and the one window over it. A second launch
-// brings the running window forward instead.
+// The program: one controller for the whole run and the one window over it, kept running in
+// the tray while the window is closed. A second launch brings the running window forward
+// instead.
 class KitewellSyncApp {
 public:
     static constexpr const char* mainQml = "qrc:/Kitewell/Sync/Main.qml";
@@ -29,12 +33,15 @@ public:
     static void describeApplication();
     // The look every window is drawn with; before the first QML engine exists.
     static void applyStyle();
+    // The program's icon, for its windows and its tray.
+    static QIcon applicationIcon();
     // Loads the window over `model` into `engine`; nullptr (with QML's warnings) when it fails.
     static QQuickWindow* loadWindow(QQmlApplicationEngine& engine, SyncViewModel& model);
+    // Shows the window, hidden or minimised as it may be, above the others.
+    static void bringForward(QWindow& window);
 
 private:
     void installQtTranslations();
-    void bringForward();
 
     QApplication& m_application;
     QTranslator m_qtTranslator;
@@ -43,6 +50,8 @@ private:
     std::unique_ptr<SyncViewModel> m_model;
     QQmlApplicationEngine m_engine;
     QQuickWindow* m_window = nullptr; // owned by the engine
+    // Last, so it goes before the window and the controller it serves.
+    std::unique_ptr<TrayIcon> m_tray;
 };
 
 } // namespace kitewell

@@ -103,5 +103,6 @@ ColumnLayout {
         objectName: "statusMessage"
         Layout.fillWidth: true
         message: login.model.message
+        warning: login.model.messageIsWarning
     }
 }

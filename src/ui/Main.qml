@@ -20,6 +20,13 @@ ApplicationWindow {
         height = minimumHeight
     }
 
+    // Ends the program, also where closing the window only hides it.
+    Shortcut {
+        sequence: "Ctrl+Q"
+        context: Qt.ApplicationShortcut
+        onActivated: Qt.quit()
+    }
+
     ContentView {
         id: content
         objectName: "contentView"

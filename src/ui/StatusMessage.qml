@@ -3,14 +3,14 @@ import QtQuick.Controls
 import QtQuick.Layouts
 
 // The status line at the foot of both screens: the controller's message as it is, orange when
-// it holds "无法" or "请", dimmed otherwise. It keeps its place when the message is empty.
+// the controller calls it a warning, dimmed otherwise. It keeps its place when the message is empty.
 Label {
     required property string message
+    required property bool warning
 
     // The two colours of the rule, for whoever needs to tell them apart.
     readonly property color warningColor: Theme.orange
     readonly property color normalColor: Theme.secondaryText
-    readonly property bool warning: message.indexOf("无法") >= 0 || message.indexOf("请") >= 0
 
     // The full width of the screen, whatever the length of the message.
     Layout.fillWidth: true

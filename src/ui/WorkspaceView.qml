@@ -289,5 +289,6 @@ ColumnLayout {
         objectName: "statusMessage"
         Layout.fillWidth: true
         message: workspace.model.message
+        warning: workspace.model.messageIsWarning
     }
 }
