@@ -735,6 +735,8 @@ void UiTest::warningsWhileHiddenNotifiedOnce_data() {
         << QStringList{down, u"show"_s, down, u"hide"_s, down} << QStringList{down, down};
     QTest::newRow("the window shown") << QStringList{u"show"_s, down} << QStringList();
     QTest::newRow("not a warning") << QStringList{plain, u"ok"_s} << QStringList();
+    const QString signedOut = u"已退出电脑同步助手。"_s;
+    QTest::newRow("signed out by the service") << QStringList{u"401"_s} << QStringList{signedOut};
 }
 
 void UiTest::warningsWhileHiddenNotifiedOnce() {
@@ -755,11 +757,14 @@ void UiTest::warningsWhileHiddenNotifiedOnce() {
         }
         if (step == u"ok")
             m_service->clearFault(Endpoint::Workspace);
+        else if (step == u"401")
+            m_service->setFault(Endpoint::Workspace, statusFault(401));
         else
             m_service->setFault(Endpoint::Workspace,
                                 statusFault(503, QJsonDocument(QJsonObject{{u"message"_s, step}}).toJson()));
         QVERIFY(outcomeOf(m_model->synchronize(false, true)).ok());
-        QCOMPARE(m_model->message(), step == u"ok" ? u"同步完成：下载原图 3 张。"_s : step);
+        if (step != u"401")
+            QCOMPARE(m_model->message(), step == u"ok" ? u"同步完成：下载原图 3 张。"_s : step);
         QCOMPARE(icon->toolTip(), u"鸢井同步助手\n"_s + m_model->message());
     }
     for (QString& text : notified)

@@ -67,7 +67,8 @@ void TrayIcon::updateToolTip() {
 }
 
 void TrayIcon::passEnded() {
-    if (!m_model.messageIsWarning()) {
+    // A warning, or a pass that signed the user out: either way syncing waits for them.
+    if (!m_model.messageIsWarning() && m_model.account()) {
         m_notified.reset();
         return;
     }
