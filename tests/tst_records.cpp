@@ -5,7 +5,6 @@
 
 #include <QJsonDocument>
 #include <QRandomGenerator>
-#include <QSet>
 #include <QTest>
 
 #include <functional>
@@ -48,7 +47,6 @@ private Q_SLOTS:
     void originalUrl_data();
     void originalUrl();
     void encodingRoundTrip();
-    void equalityAndHashing();
     void quickReadingAgrees_data();
     void quickReadingAgrees();
     void quickReadingAgreesOnDamagedBodies();
@@ -224,23 +222,6 @@ void RecordsTest::encodingRoundTrip() {
     QCOMPARE(again.event, workspace.event);
     QCOMPARE(again.permissions.canUpload, true);
     QCOMPARE(json::encodeCompact(EmptyResponse{}.toJson()), QByteArray("{}"));
-}
-
-void RecordsTest::equalityAndHashing() {
-    const AlbumEvent a{u"1"_s, u"x"_s, std::nullopt};
-    const AlbumEvent renamed{u"1"_s, u"y"_s, std::nullopt};
-    const AlbumEvent emptyRole{u"1"_s, u"x"_s, QString()};
-    QVERIFY(a != renamed);
-    QVERIFY(a != emptyRole); // an absent role equals only an absent one
-    QCOMPARE(a, (AlbumEvent{u"1"_s, u"x"_s, std::nullopt}));
-    QCOMPARE(qHash(a), qHash(AlbumEvent{u"1"_s, u"x"_s, std::nullopt}));
-    QVERIFY(qHash(a) != qHash(emptyRole));
-
-    const Photo unpublished{u"p"_s, std::nullopt, std::nullopt, std::nullopt, false};
-    const Photo unknown{u"p"_s, std::nullopt, std::nullopt, std::nullopt, std::nullopt};
-    QVERIFY(unpublished != unknown); // a present false is not an absent value
-    QSet<Photo> photos{unpublished, unknown, unpublished};
-    QCOMPARE(photos.size(), 2);
 }
 
 namespace {
