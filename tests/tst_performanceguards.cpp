@@ -1,5 +1,5 @@
 // What the fast paths must not change: the state file's bytes however it is written
-// (chunked, two threads, sorted by packed key heads), the early read of the state that never
+// (chunked, sorted by packed key heads), the early read of the state that never
 // moves a file aside, and a pass that tells present originals from a folder listing instead
 // of one lookup per photo.
 
@@ -142,7 +142,7 @@ void PerformanceGuardsTest::stateWritersKeepTheByteForm_data() {
     QTest::newRow("empty") << SyncStateFile{};
 
     // Albums of every size, so keys share prefixes of many lengths and the sort recurses; large
-    // enough (20,000 records) for several chunks and for the two-thread split.
+    // enough (20,000 records) for several chunks.
     SyncStateFile manyAlbums;
     for (int album = 0; album < 12; ++album) {
         const QString eventId = album % 4 == 0 ? u"shared-prefix-%1"_s.arg(album) : hexId(random);
