@@ -222,7 +222,7 @@ DownloadPlan planDownloads(const QList<Photo>& candidates, QHash<QString, SyncRe
     constexpr qsizetype listFrom = 32;
     Presence presence(originalsRoot, candidates.size() >= listFrom);
     DownloadPlan plan;
-    plan.records = stored; // `stored` stays as it is: `record` below points into it
+    plan.records = std::move(stored);
     // One key text for all lookups: the album id and ":" stay, the photo id is replaced.
     QString key = eventId + u':';
     const qsizetype keyPrefix = key.size();
@@ -230,20 +230,18 @@ DownloadPlan planDownloads(const QList<Photo>& candidates, QHash<QString, SyncRe
         const Photo& photo = candidates[i];
         key.truncate(keyPrefix);
         key += photo.id;
-        const auto found = stored.constFind(key);
-        std::optional<SyncRecord> fresh;
-        if (found == stored.constEnd())
-            fresh = SyncRecord{photo.id, eventId, albumFolderName + u'/' + naming::downloadFileName(photo),
-                               std::nullopt, std::nullopt};
-        const SyncRecord& record = fresh ? *fresh : *found;
-        if (!naming::isSafeRelativePath(record.originalRelativePath))
+        // A record stored earlier in this pass counts as stored: a photo the service lists
+        // twice keeps the place of its first listing.
+        auto found = plan.records.constFind(key);
+        if (found == plan.records.constEnd())
+            found = plan.records.insert(key, {photo.id, eventId,
+                                              albumFolderName + u'/' + naming::downloadFileName(photo),
+                                              std::nullopt, std::nullopt});
+        const QString& path = found->originalRelativePath;
+        if (!naming::isSafeRelativePath(path))
             throw SyncClientError::invalidResponse();
-        if (!presence.exists(record.originalRelativePath))
-            plan.missing.push_back({i, originalsRoot + u'/' + record.originalRelativePath});
-        // A stored record is stored again unchanged (no candidate before it can have
-        // replaced it: that one would have had no stored record under the same key).
-        if (fresh)
-            plan.records.insert(key, std::move(*fresh));
+        if (!presence.exists(path))
+            plan.missing.push_back({i, originalsRoot + u'/' + path});
     }
     return plan;
 }
@@ -386,11 +384,11 @@ QCoro::Task<void> SyncEngine::downloadOriginals(Pass& pass) {
     // worker, and the records stored there: the main thread only sees the missing ones.
     // Storing a missing photo's record before its download changes nothing that outlives
     // the pass: a failed download ends the pass before the records are saved.
-    auto planning =
-        offThread([candidates = pass.downloadCandidates, stored = std::move(pass.records),
-                   eventId = pass.eventId, album = pass.albumFolderName, root = pass.originalsRoot] {
-            return planDownloads(candidates, stored, eventId, album, root);
-        });
+    auto planning = offThread([candidates = pass.downloadCandidates, stored = std::move(pass.records),
+                               eventId = pass.eventId, album = pass.albumFolderName,
+                               root = pass.originalsRoot]() mutable {
+        return planDownloads(candidates, std::move(stored), eventId, album, root);
+    });
     DownloadPlan plan = co_await std::move(planning);
     pass.records = std::move(plan.records);
     throwIfCancelled();
