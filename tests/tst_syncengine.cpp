@@ -10,6 +10,8 @@
 #include <QFile>
 #include <QTest>
 
+#include <tuple>
+
 using namespace kitewell;
 using namespace testsupport;
 
@@ -49,6 +51,8 @@ private Q_SLOTS:
     void effectOutcomes();
     void effectFolderRules();
     void freshRetouchedFileWaits();
+    void fileRewrittenDuringUploads_data();
+    void fileRewrittenDuringUploads();
     void uploadWithoutPermission();
     void passRefusals_data();
     void passRefusals();
@@ -200,23 +204,95 @@ void SyncEngineTest::effectFolderRules() {
     writeAged(retouched(u"sub/p3__nested.jpg"_s), "in a subfolder");
     writeAged(retouched(u"IMG_1.JPG"_s), "plain name of p1");
     QDir().mkpath(retouched(u"p2__folder.jpg"_s));
+    // Entries that cannot be examined are never looked at when they match no photo...
+    auto link = [this](const QString& name, const QString& target) {
+        QVERIFY(QFile::link(retouched(target), retouched(name)));
+    };
+    link(u"loop.jpg"_s, u"loop.jpg"_s);
+    link(u"nobody__gone.jpg"_s, u"gone"_s);
 
-    QCOMPARE(*pass(true).value, (SyncResult{0, 2, 0, 3}));
-    QCOMPARE(*pass(true).value, (SyncResult{0, 2, 0, 3})); // two files of p1 keep replacing each other
+    QCOMPARE(*pass(true).value, (SyncResult{0, 2, 0, 5}));
+    QCOMPARE(*pass(true).value, (SyncResult{0, 2, 0, 5})); // two files of p1 keep replacing each other
     QCOMPARE(count(Endpoint::UploadVersion), 4);
+
+    // ...while one that matches a photo fails the pass with the system's error.
+    for (const auto& [name, target, error] :
+         {std::tuple{u"p3__loop.jpg"_s, u"p3__loop.jpg"_s, u"Too many levels of symbolic links"_s},
+          std::tuple{u"p3__gone.jpg"_s, u"gone"_s, u"No such file or directory"_s}}) {
+        link(name, target);
+        QCOMPARE(pass(true).errorText(), error);
+        QVERIFY(QFile::remove(retouched(name)));
+    }
 }
 
 void SyncEngineTest::freshRetouchedFileWaits() {
     QVERIFY(pass(false).ok());
     writeAged(retouched(u"p1__x.jpg"_s), "still being written", 0);
-    writeAged(retouched(u"nobody__y.jpg"_s), "fresh and unmatched", 0);
+    writeAged(retouched(u"nobody__y.jpg"_s), "fresh, but unmatched files are only counted", 0);
     writeAged(retouched(u"p2__future.jpg"_s), "dated ahead of the clock", -3600);
-    QCOMPARE(*pass(true).value, (SyncResult{0, 1, 0, 0}));
+    QCOMPARE(*pass(true).value, (SyncResult{0, 1, 0, 1}));
     QCOMPARE(service->versions().last().photoId, u"p2"_s);
     writeAged(retouched(u"p1__x.jpg"_s), "finished", 10);
-    writeAged(retouched(u"nobody__y.jpg"_s), "fresh and unmatched", 10);
     QCOMPARE(*pass(true).value, (SyncResult{0, 1, 0, 1}));
     QCOMPARE(service->versions().last().bytes, QByteArray("finished"));
+}
+
+void SyncEngineTest::fileRewrittenDuringUploads_data() {
+    QTest::addColumn<bool>("ownUpload"); // rewritten while its own body is sent, or another file's
+    QTest::addColumn<int>("ageSeconds"); // how far back the rewrite is dated
+    QTest::addColumn<bool>("returned");  // uploaded and recorded in that pass
+    QTest::newRow("during another upload, still being written") << false << 0 << false;
+    QTest::newRow("during another upload, finished") << false << 30 << true;
+    QTest::newRow("during its own upload") << true << 30 << false;
+}
+
+void SyncEngineTest::fileRewrittenDuringUploads() {
+    QFETCH(bool, ownUpload);
+    QFETCH(int, ageSeconds);
+    QFETCH(bool, returned);
+    QVERIFY(pass(false).ok());
+    // Large enough that the client is still reading the file while its body is held.
+    const QByteArray before(4 << 20, 'a');
+    const QByteArray after(4 << 20, 'b');
+    writeAged(retouched(u"p1__a.jpg"_s), before);
+    writeAged(retouched(u"p2__b.jpg"_s), before);
+    QString rewritten;
+    const auto rewrite = [&](const albumservice::RecordedRequest& upload) {
+        if (!rewritten.isEmpty() || upload.endpoint != Endpoint::UploadVersion)
+            return;
+        const bool p1 = upload.target.contains("/photos/p1/");
+        rewritten = retouched(p1 == ownUpload ? u"p1__a.jpg"_s : u"p2__b.jpg"_s);
+        writeAged(rewritten, after, ageSeconds);
+    };
+    QObject listener;
+    if (ownUpload) {
+        Fault hold;
+        hold.holdBody = true;
+        hold.count = 1;
+        service->setFault(Endpoint::UploadVersion, hold);
+        connect(service.get(), &AlbumService::bodyHeld, &listener, [&](const auto& head) {
+            rewrite(head);
+            service->releaseHeldBodies();
+        });
+    } else {
+        connect(service.get(), &AlbumService::requestReceived, &listener, rewrite);
+    }
+    settings.autoPublishEffects = true;
+    const int uploads = returned ? 2 : 1;
+    QCOMPARE(*pass(true).value, (SyncResult{0, uploads, uploads, 0}));
+    const QString photoId = QFileInfo(rewritten).fileName().left(2);
+    const SyncRecord record = state().records.value(kEvent + u':' + photoId);
+    const std::optional<QString> recorded =
+        returned ? std::optional(naming::fileFingerprint(rewritten)) : std::nullopt;
+    QCOMPARE(record.lastUploadedEffectFingerprint, recorded);
+    QCOMPARE(record.lastPublishedEffectFingerprint, recorded);
+    QCOMPARE(service->publications().contains({kEvent, photoId}), returned);
+
+    // Once the editor is done, the next pass returns the file whole.
+    QVERIFY(setModifiedSecondsAgo(rewritten, 10));
+    QCOMPARE(*pass(true).value, (SyncResult{0, 1, 1, 0}));
+    QCOMPARE(service->versions().last().photoId, photoId);
+    QVERIFY(service->versions().last().bytes == after);
 }
 
 void SyncEngineTest::uploadWithoutPermission() {

@@ -248,27 +248,36 @@ DownloadPlan planDownloads(const QList<Photo>& candidates, QHash<QString, SyncRe
 
 struct RetouchedFile {
     QString path;
-    naming::FileStamp stamp;
     std::optional<qsizetype> candidate; // index of the matched download candidate
 };
 
-// The retouched files with their size and time, read in the same trip as the listing,
-// and the candidate each one matches. A file that disappears between the listing and its
-// stamp is simply not there.
+// The retouched files and the candidate each one matches. Nothing is examined here: a file
+// is stamped only when its turn comes, and an unmatched one never is.
 std::vector<RetouchedFile> listRetouchedFiles(const QString& folder, const QList<Photo>& candidates) {
-    std::vector<RetouchedFile> files;
-    for (const QString& path : naming::effectFiles(folder)) {
-        try {
-            files.push_back({path, naming::fileStamp(path), std::nullopt});
-        } catch (const FileSystemError& error) {
-            if (error.code() != ENOENT)
-                throw;
-        }
-    }
     const naming::PhotoMatcher matcher(candidates);
-    for (RetouchedFile& file : files)
-        file.candidate = matcher.match(file.path);
+    std::vector<RetouchedFile> files;
+    for (const QString& path : naming::effectFiles(folder))
+        files.push_back({path, matcher.match(path)});
     return files;
+}
+
+// A matched file's stamp when its turn comes, or nothing when the file is not to be returned
+// in this pass: it has gone since the listing, or an editor may still be writing it.
+std::optional<FileStamp> stampAtTurn(const QString& path) {
+    FileStamp stamp;
+    try {
+        stamp = fileStamp(path);
+    } catch (const FileSystemError& error) {
+        // A dangling link is still there, and fails like any file that cannot be read.
+        struct stat status {};
+        if (error.code() == ENOENT && ::lstat(QFile::encodeName(path).constData(), &status) != 0 &&
+            errno == ENOENT)
+            return std::nullopt;
+        throw;
+    }
+    if (naming::isBeingWritten(stamp, QDateTime::currentDateTimeUtc()))
+        return std::nullopt;
+    return stamp;
 }
 
 QCoro::Task<void> saveState(QHash<QString, SyncRecord> records) {
@@ -421,24 +430,28 @@ QCoro::Task<void> SyncEngine::returnEffects(Pass& pass, bool autoPublish) {
     auto listing = offThread(
         [folder, candidates = pass.downloadCandidates] { return listRetouchedFiles(folder, candidates); });
     const std::vector<RetouchedFile> files = co_await std::move(listing);
-    const QDateTime now = QDateTime::currentDateTimeUtc();
 
     for (const RetouchedFile& file : files) {
         throwIfCancelled();
-        // Still being written by an editor: left for the next pass.
-        if (naming::isBeingWritten(file.stamp, now))
-            continue;
         if (!file.candidate) {
             ++pass.result.unmatchedEffects;
             continue;
         }
+        auto stamping = offThread([path = file.path] { return stampAtTurn(path); });
+        const std::optional<FileStamp> stamp = co_await std::move(stamping);
+        if (!stamp)
+            continue;
         const Photo& photo = std::as_const(pass.downloadCandidates)[*file.candidate];
-        const QString fingerprint = naming::fingerprint(file.stamp);
+        const QString fingerprint = naming::fingerprint(*stamp);
         const QString key = SyncStateFile::recordKey(pass.eventId, photo.id);
         SyncRecord record = pass.records.value(key);
 
         if (record.lastUploadedEffectFingerprint != fingerprint) {
-            co_await m_api.uploadEffect(pass.eventId, photo.id, file.path);
+            const FileStamp sent = co_await m_api.uploadEffect(pass.eventId, photo.id, file.path);
+            // Rewritten while it was being sent: the service may hold a mix of old and new
+            // bytes. Nothing is recorded or published; the next pass sends the file whole.
+            if (sent != *stamp)
+                continue;
             record.lastUploadedEffectFingerprint = fingerprint;
             pass.records.insert(key, record);
             co_await saveState(pass.records);
