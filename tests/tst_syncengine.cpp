@@ -50,13 +50,11 @@ private Q_SLOTS:
     void effectOutcomes_data();
     void effectOutcomes();
     void effectFolderRules();
-    void freshRetouchedFileWaits();
     void fileRewrittenDuringUploads_data();
     void fileRewrittenDuringUploads();
     void uploadWithoutPermission();
     void passRefusals_data();
     void passRefusals();
-    void otherAlbumsSurvive();
     void unsafeStoredPathsWriteNothing_data();
     void unsafeStoredPathsWriteNothing();
 
@@ -195,9 +193,9 @@ void SyncEngineTest::effectOutcomes() {
 
 void SyncEngineTest::effectFolderRules() {
     QVERIFY(pass(false).ok());
-    writeAged(retouched(u"p1__a.JPEG"_s), "upper-case extension");
+    writeAged(retouched(u"p1__a.JPEG"_s), "upper-case extension, dated ahead of the clock", -3600);
     writeAged(retouched(u"P2__case.jpg"_s), "ids are case-sensitive");
-    writeAged(retouched(u"nobody__x.jpg"_s), "no such photo");
+    writeAged(retouched(u"nobody__x.jpg"_s), "no such photo; fresh, but only counted", 0);
     writeAged(retouched(u"p4__video.jpg"_s), "a photo without an original never matches");
     writeAged(retouched(u"p3__x.png"_s), "other extension");
     writeAged(retouched(u".p3__hidden.jpg"_s), "hidden");
@@ -223,18 +221,6 @@ void SyncEngineTest::effectFolderRules() {
         QCOMPARE(pass(true).errorText(), error);
         QVERIFY(QFile::remove(retouched(name)));
     }
-}
-
-void SyncEngineTest::freshRetouchedFileWaits() {
-    QVERIFY(pass(false).ok());
-    writeAged(retouched(u"p1__x.jpg"_s), "still being written", 0);
-    writeAged(retouched(u"nobody__y.jpg"_s), "fresh, but unmatched files are only counted", 0);
-    writeAged(retouched(u"p2__future.jpg"_s), "dated ahead of the clock", -3600);
-    QCOMPARE(*pass(true).value, (SyncResult{0, 1, 0, 1}));
-    QCOMPARE(service->versions().last().photoId, u"p2"_s);
-    writeAged(retouched(u"p1__x.jpg"_s), "finished", 10);
-    QCOMPARE(*pass(true).value, (SyncResult{0, 1, 0, 1}));
-    QCOMPARE(service->versions().last().bytes, QByteArray("finished"));
 }
 
 void SyncEngineTest::fileRewrittenDuringUploads_data() {
@@ -368,18 +354,6 @@ void SyncEngineTest::passRefusals() {
         QCOMPARE(count(Endpoint::Workspace), 0);
     if (!expected.isEmpty())
         QVERIFY(!QFile::exists(SyncStorage::statePath()));
-}
-
-void SyncEngineTest::otherAlbumsSurvive() {
-    const SyncRecord foreign{u"q1"_s, u"other"_s, u"Other--other/q1__a.jpg"_s, u"10-20"_s, std::nullopt};
-    SyncStateFile before;
-    before.records.insert(u"other:q1"_s, foreign);
-    SyncStorage::saveState(before);
-    writeAged(retouched(u"p1__x.jpg"_s), "x");
-    QVERIFY(pass(true).ok());
-    QVERIFY(pass(true).ok());
-    QCOMPARE(state().records.value(u"other:q1"_s), foreign);
-    QCOMPARE(state().records.size(), 4);
 }
 
 void SyncEngineTest::unsafeStoredPathsWriteNothing_data() {
