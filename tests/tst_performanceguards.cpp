@@ -104,7 +104,6 @@ private Q_SLOTS:
 
     void presentItemsAreRecognised_data();
     void presentItemsAreRecognised();
-    void recordsInAVanishedFolder();
     void repeatedPhotoIdsKeepTheFirstRecord_data();
     void repeatedPhotoIdsKeepTheFirstRecord();
 
@@ -368,25 +367,6 @@ void PerformanceGuardsTest::presentItemsAreRecognised() {
     const auto second = pass();
     QCOMPARE(second.value->downloadedOriginals, 1);
     QCOMPARE(service->requests(Endpoint::Original).size(), 1);
-}
-
-void PerformanceGuardsTest::recordsInAVanishedFolder() {
-    // Stored places win over computed ones, even in a folder that is gone (the album was
-    // renamed and its old folder deleted): it is made again and filled.
-    makeAlbum(40);
-    SyncStateFile stored;
-    for (const albumservice::Photo& listed : service->photos(kEvent))
-        stored.records.insert(SyncStateFile::recordKey(kEvent, listed.id),
-                              {listed.id, kEvent, u"Old Name--evt-guar/"_s + listed.id + u".jpg"_s,
-                               std::nullopt, std::nullopt});
-    SyncStorage::saveState(stored);
-
-    const auto outcome = pass();
-    QVERIFY2(outcome.ok(), qPrintable(outcome.errorText()));
-    QCOMPARE(outcome.value->downloadedOriginals, 40);
-    QCOMPARE(tree(sandbox->originals + u'/' + u"Old Name--evt-guar"_s).size(), 40);
-    QCOMPARE(tree(sandbox->originals + u'/' + kAlbum), QStringList());
-    QCOMPARE(SyncStorage::loadState(), stored);
 }
 
 void PerformanceGuardsTest::repeatedPhotoIdsKeepTheFirstRecord_data() {

@@ -41,7 +41,6 @@ private Q_SLOTS:
     void tokenStoreFailure();
 
     void albumOrderAndChoice();
-    void noAlbums();
     void reloadWorkspace();
     void folderChoice();
     void unwritableSettings();
@@ -297,15 +296,11 @@ void SyncViewModelTest::albumOrderAndChoice() {
     QCOMPARE(model->settings().eventId, u"e2"_s);
     QCOMPARE(model->settings().eventTitle, u"A"_s);
     QVERIFY(readFile(SyncStorage::settingsPath()).contains(R"("eventId":"e2")"));
-}
 
-void SyncViewModelTest::noAlbums() {
-    for (const QString& id : {u"e1"_s, u"e2"_s, u"e3"_s, u"e4"_s})
+    // With no album left, none is chosen, and that is saved too.
+    for (const QString& id : {u"e2"_s, u"e3"_s, u"e4"_s, u"e5"_s})
         service->removeEvent(id);
-    SyncSettings settings;
-    settings.eventId = settings.eventTitle = u"gone"_s;
-    SyncStorage::saveSettings(settings);
-    const auto model = makeModel(true);
+    QVERIFY(outcomeOf(model->reloadWorkspace()).ok());
     QVERIFY(model->events().isEmpty() && !model->selectedEvent());
     QVERIFY(!model->settings().eventId && !model->settings().eventTitle);
     QVERIFY(!readFile(SyncStorage::settingsPath()).contains("eventId"));
