@@ -380,8 +380,7 @@ Outcome<SyncResult> FaultsTest::passInChild(const FaultCase& row) {
             outcome.failure->text = QString::fromUtf8(line.mid(words[0].size() + words[1].size() + 2));
         } else {
             outcome.failure->text =
-                u"the child did not run (%1 %2): "_s
-                    .arg(child.exitStatus() == QProcess::CrashExit ? u"signal"_s : u"exit"_s)
+                u"the child did not run (crashed %1, exit %2): "_s.arg(int(child.exitStatus()))
                     .arg(child.exitCode()) +
                 QString::fromUtf8(line);
         }

@@ -89,9 +89,7 @@ private Q_SLOTS:
     }
 
     void albumFolderNames() {
-        QCOMPARE(albumFolderName(AlbumEvent{u"a1b2c3d4e5"_s, u"Wedding 2024/05"_s, std::nullopt}),
-                 u"Wedding 2024-05--a1b2c3d4"_s);
-        QCOMPARE(albumFolderName(AlbumEvent{u"abc"_s, QString(), std::nullopt}), u"直播相册--abc"_s);
+        // Safe titles, the empty title and short ids are the engine suite's.
         QCOMPARE(albumFolderName(AlbumEvent{u"abcdefghij"_s, u"   "_s, std::nullopt}),
                  u"photo.jpg--abcdefgh"_s);
     }

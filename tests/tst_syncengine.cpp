@@ -225,7 +225,7 @@ void SyncEngineTest::effectFolderRules() {
 }
 
 void SyncEngineTest::fileRewrittenDuringUploads_data() {
-    QTest::addColumn<bool>("ownUpload"); // rewritten while its own body is sent, or another file's
+    QTest::addColumn<bool>("ownUpload"); // rewritten while its own body is sent, or the other file's
     QTest::addColumn<int>("ageSeconds"); // how far back the rewrite is dated
     QTest::addColumn<bool>("returned");  // uploaded and recorded in that pass
     QTest::newRow("during another upload, still being written") << false << 0 << false;
@@ -243,27 +243,20 @@ void SyncEngineTest::fileRewrittenDuringUploads() {
     const QByteArray after(4 << 20, 'b');
     writeAged(retouched(u"p1__a.jpg"_s), before);
     writeAged(retouched(u"p2__b.jpg"_s), before);
+    // The first upload is held once its head is in; the file is rewritten meanwhile.
+    Fault hold;
+    hold.holdBody = true;
+    hold.count = 1;
+    service->setFault(Endpoint::UploadVersion, hold);
     QString rewritten;
-    const auto rewrite = [&](const albumservice::RecordedRequest& upload) {
-        if (!rewritten.isEmpty() || upload.endpoint != Endpoint::UploadVersion)
-            return;
-        const bool p1 = upload.target.contains("/photos/p1/");
-        rewritten = retouched(p1 == ownUpload ? u"p1__a.jpg"_s : u"p2__b.jpg"_s);
-        writeAged(rewritten, after, ageSeconds);
-    };
     QObject listener;
-    if (ownUpload) {
-        Fault hold;
-        hold.holdBody = true;
-        hold.count = 1;
-        service->setFault(Endpoint::UploadVersion, hold);
-        connect(service.get(), &AlbumService::bodyHeld, &listener, [&](const auto& head) {
-            rewrite(head);
-            service->releaseHeldBodies();
-        });
-    } else {
-        connect(service.get(), &AlbumService::requestReceived, &listener, rewrite);
-    }
+    connect(service.get(), &AlbumService::bodyHeld, &listener,
+            [&](const albumservice::RecordedRequest& upload) {
+                const bool p1 = upload.target.contains("/photos/p1/");
+                rewritten = retouched(p1 == ownUpload ? u"p1__a.jpg"_s : u"p2__b.jpg"_s);
+                writeAged(rewritten, after, ageSeconds);
+                service->releaseHeldBodies();
+            });
     settings.autoPublishEffects = true;
     const int uploads = returned ? 2 : 1;
     QCOMPARE(*pass(true).value, (SyncResult{0, uploads, uploads, 0}));
