@@ -1,10 +1,10 @@
 #pragma once
 
 #include "app/SyncViewModel.h"
+#include "platform/Translations.h"
 #include "ui/SingleInstance.h"
 
 #include <QQmlApplicationEngine>
-#include <QTranslator>
 
 #include <memory>
 
@@ -37,7 +37,7 @@ private:
     void bringForward();
 
     QApplication& m_application;
-    QTranslator m_qtTranslator;
+    std::unique_ptr<Translations> m_translations;
     SingleInstance m_instance;
     // Declared before the engine, so the window goes before the controller it shows.
     std::unique_ptr<SyncViewModel> m_model;
