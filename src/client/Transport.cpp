@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <stdexcept>
 #include <pthread.h>
 
 namespace kitewell {
