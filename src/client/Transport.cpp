@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <csignal>
-#include <stdexcept>
 #include <pthread.h>
 
 namespace kitewell {
@@ -16,7 +15,7 @@ namespace {
 void initialiseCurlOnce() {
     static const CURLcode initialised = curl_global_init(CURL_GLOBAL_DEFAULT);
     if (initialised != CURLE_OK)
-        throw std::runtime_error("libcurl cannot be initialised");
+        throw transportError(TransportError::Kind::Other, QString::fromUtf8(curl_easy_strerror(initialised)));
 }
 
 // A peer that closes its end while TLS writes to it would raise SIGPIPE, which ends the
@@ -34,7 +33,7 @@ Transport::Transport() {
     initialiseCurlOnce();
     m_multi.reset(curl_multi_init());
     if (!m_multi)
-        throw std::runtime_error("libcurl cannot create a multi handle");
+        throw transportError(TransportError::Kind::Other, QStringLiteral("curl_multi_init"));
     m_thread = std::thread([this] { run(); });
 }
 
