@@ -1,12 +1,12 @@
 #pragma once
 
 #include "app/SyncViewModel.h"
+#include "platform/Translations.h"
 #include "ui/SingleInstance.h"
 #include "ui/TrayIcon.h"
 
 #include <QIcon>
 #include <QQmlApplicationEngine>
-#include <QTranslator>
 
 #include <memory>
 
@@ -44,7 +44,7 @@ private:
     void installQtTranslations();
 
     QApplication& m_application;
-    QTranslator m_qtTranslator;
+    std::unique_ptr<Translations> m_translations;
     SingleInstance m_instance;
     // Declared before the engine, so the window goes before the controller it shows.
     std::unique_ptr<SyncViewModel> m_model;

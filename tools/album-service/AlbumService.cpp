@@ -268,9 +268,6 @@ void AlbumService::Private::handle(const QHttpServerRequest& request, QTcpSocket
         if (fault->redirectTo) {
             reply.status = fault->redirectStatus;
             reply.headers.append(qMakePair(QByteArray("Location"), fault->redirectTo->toEncoded()));
-            // Qt 6.4's client, following a redirect on a kept-alive connection, now and then sends the
-            // original request again and may hand that answer's body to the redirected reply.
-            reply.headers.append(qMakePair(QByteArray("Connection"), QByteArray("close")));
         } else {
             reply.status = *fault->status;
             reply.body = fault->body.value_or(QByteArray());
@@ -294,6 +291,7 @@ void AlbumService::Private::handle(const QHttpServerRequest& request, QTcpSocket
         }
         reply.headers.append(fault->extraHeaders);
         delivery.cut = fault->cut;
+        delivery.pauseMs = fault->pauseMs;
         delayMs = fault->delayMs;
     }
 

@@ -40,6 +40,7 @@ struct Fault {
         DropMidBody,  // headers with the full Content-Length, half the body, then reset the connection
         TruncateBody, // headers with the full Content-Length, half the body, then close cleanly
         Stall,        // headers with the full Content-Length, half the body, then send nothing more
+        PauseMidBody, // headers with the full Content-Length, half the body, pauseMs of nothing, the rest
     };
     std::optional<int> status;        // answer with this status...
     std::optional<QByteArray> body;   // ...and this body (default: empty) instead of the normal answer
@@ -47,9 +48,8 @@ struct Fault {
     QList<QByteArray> removedHeaders; // left out of the answer (e.g. "set-auth-token"), case-insensitive
     int delayMs = 0;                  // wait before answering
     Cut cut = Cut::None;              // applied to whatever body is sent
-    // Answer redirectStatus with this Location (same or another origin) and "Connection: close":
-    // Qt 6.4's client mixes up answers when it follows a redirect on a kept-alive connection.
-    // removedHeaders {"Connection"} keeps the connection open.
+    int pauseMs = 0;                  // the pause of PauseMidBody
+    // Answer redirectStatus with this Location (same or another origin).
     std::optional<QUrl> redirectTo;
     int redirectStatus = 307;
     int skip = 0;   // let this many matching requests through first

@@ -304,6 +304,13 @@ void sendAnswer(QTcpSocket* socket, const Answer& answer, const Delivery& delive
     case Fault::Cut::TruncateBody:
         whenDelivered(socket, [socket] { socket->disconnectFromHost(); });
         break;
+    case Fault::Cut::PauseMidBody:
+        QTimer::singleShot(delivery.pauseMs, Qt::PreciseTimer, socket, [socket, body, closeAfter] {
+            socket->write(body.sliced(body.size() / 2));
+            if (closeAfter)
+                socket->disconnectFromHost();
+        });
+        break;
     case Fault::Cut::Stall:
     case Fault::Cut::None:
         break;

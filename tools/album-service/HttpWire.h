@@ -62,6 +62,7 @@ struct Answer {
 
 struct Delivery {
     Fault::Cut cut = Fault::Cut::None;
+    int pauseMs = 0;         // of PauseMidBody
     bool headOnly = false;   // answering a HEAD request
     bool closeAfter = false; // the client asked to close the connection
 };
