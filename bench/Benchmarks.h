@@ -15,13 +15,16 @@ struct BenchContext {
     int pollSeconds = 60;
 };
 
-// download_vs_curl: one pass downloading every original into a fresh folder, against curl
-// fetching the same URLs over one connection.
+// download_vs_durable_curl: one pass downloading every original into a fresh folder, against
+// curl fetching the same URLs over one connection and its files then flushed as the program's are.
 void benchDownload(const BenchContext& context);
-// upload_vs_curl: one effect pass returning 200 retouched files with 20,000 records in the
-// state, against curl posting the same multipart bodies over one connection.
+// upload_client_vs_curl: the client alone uploading 200 retouched files, against curl streaming
+// the same multipart bodies from files over one connection. upload_vs_curl: one effect pass
+// returning them with 20,000 records in the state (saved after every upload), against curl plus
+// the same saves; upload_ui_stall_max_ms: the longest the window would wait during that pass.
 void benchUpload(const BenchContext& context);
-// upload_rss_growth_mb: peak resident growth while uploading one 256 MB file.
+// upload_rss_growth_mb: peak resident growth while uploading one 256 MB file; cancel_ms: how
+// long a call cancelled in the middle of that upload takes to end.
 void benchUploadMemory(const BenchContext& context);
 // idle_pass_20k_ms and ui_stall_max_ms: a pass with every original present.
 void benchIdlePass(const BenchContext& context);

@@ -5,12 +5,14 @@
 
 #include "client/KitewellAPI.h"
 #include "client/MultipartBody.h"
+#include "platform/Errors.h"
 #include "storage/SyncStorage.h"
 #include "sync/SyncEngine.h"
 
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QUuid>
 
@@ -47,26 +49,57 @@ std::pair<double, double> sideBySide(int repetition, Program program, Peer peer)
 }
 
 double timedPass(const BenchContext& context, const QString& token, const SyncSettings& settings,
-                 bool includeEffects, SyncResult& result) {
+                 bool includeEffects, SyncResult& result, StallWatch* watch = nullptr) {
     settleDisk();
     KitewellAPI api(context.service.url, token);
     SyncEngine engine(api);
     QElapsedTimer clock;
+    if (watch)
+        watch->start();
     clock.start();
     result = await(engine.synchronize(settings, includeEffects));
-    return clock.nsecsElapsed() / 1e9;
+    const double seconds = clock.nsecsElapsed() / 1e9;
+    if (watch)
+        watch->stop();
+    return seconds;
 }
 
 // Makes files durable the way the program makes each download durable before it counts
-// it: every file flushed to disk on its own. The seconds it takes.
+// it: every file flushed to disk on its own, then its folder. The seconds it takes.
 double flushSeconds(const QStringList& files) {
     QElapsedTimer clock;
     clock.start();
     for (const QString& file : files) {
         const int fd = ::open(QFile::encodeName(file).constData(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0 || ::fdatasync(fd) != 0 || ::close(fd) != 0)
+        const int folder =
+            ::open(QFile::encodeName(QFileInfo(file).path()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0 || folder < 0 || ::fdatasync(fd) != 0 || ::close(fd) != 0 || ::fsync(folder) != 0 ||
+            ::close(folder) != 0)
             throw BenchFailure(u"cannot flush "_s + file);
     }
+    return clock.nsecsElapsed() / 1e9;
+}
+
+// Writes the multipart body the program sends for the file, under a boundary of the same form.
+// The boundary.
+QString writeUploadBody(const QString& file, const QString& bodyPath) {
+    const QString boundary =
+        u"KitewellDesktopSync-"_s + QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
+    QFile source(file);
+    if (!source.open(QIODevice::ReadOnly))
+        throw BenchFailure(u"cannot read "_s + file);
+    const QByteArray b = boundary.toUtf8();
+    writeFile(bodyPath, MultipartBody::prefix(b, MultipartBody::fileNameParameter(file)) + source.readAll() +
+                            MultipartBody::suffix(b));
+    return boundary;
+}
+
+// The time of `count` saves of the state, as a pass makes one after every upload.
+double savesSeconds(const SyncStateFile& state, qsizetype count) {
+    QElapsedTimer clock;
+    clock.start();
+    for (qsizetype i = 0; i < count; ++i)
+        SyncStorage::saveState(state);
     return clock.nsecsElapsed() / 1e9;
 }
 
@@ -132,6 +165,7 @@ void benchDownload(const BenchContext& context) {
         reportValue(u"download_flush_s"_s, flush);
         reportValue(u"download_durable_curl_vs_curl"_s, (theirs + flush) / theirs);
         reportValue(u"download_vs_curl"_s, ours / theirs);
+        reportValue(u"download_vs_durable_curl"_s, ours / (theirs + flush));
     }
 }
 
@@ -167,37 +201,54 @@ void benchUpload(const BenchContext& context) {
         writeFile(path, picture);
         files.append(path);
 
-        // The very bytes the program sends, under a boundary of the same form.
-        const QString boundary =
-            u"KitewellDesktopSync-"_s + QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
-        MultipartBody body(boundary, path);
+        // curl streams the very bytes the program sends from a file, as the program does.
         const QString bodyPath = bodies.filePath(QString::number(i) + u".body"_s);
-        writeFile(bodyPath, body.readAll());
+        const QString boundary = writeUploadBody(path, bodyPath);
         config += u"url = "_s + curlQuoted(versionsUrl(context, album, photo.id)) + u'\n';
         config += u"header = "_s + curlQuoted(u"Authorization: Bearer "_s + token) + u'\n';
         config +=
             u"header = "_s + curlQuoted(u"Content-Type: multipart/form-data; boundary="_s + boundary) + u'\n';
         // Otherwise curl waits for a "100 Continue" the service never sends.
         config += u"header = \"Expect:\"\n"_s;
-        config += u"data-binary = "_s + curlQuoted(u'@' + bodyPath) + u'\n';
+        config += u"upload-file = "_s + curlQuoted(bodyPath) + u"\nrequest = \"POST\"\n"_s;
         config += u"output = \"/dev/null\"\nsilent\nshow-error\nfail\n"_s;
         if (i + 1 < kRetouchedFiles)
             config += u"next\n"_s;
     }
     const QString configPath = bodies.filePath(u"upload.curl"_s);
     writeFile(configPath, config.toUtf8());
+    const SyncStateFile state = SyncStorage::loadState();
 
     // Each repetition gives the files a new time, so the pass returns every one of them again.
     const qint64 base = QDateTime::currentSecsSinceEpoch() - 3600;
-    QList<double> curlSeconds;
     for (int repetition = 0; repetition < context.repetitions; ++repetition) {
+        // The client alone against curl: the same bodies, one connection each side.
+        const auto [client, curl] = sideBySide(
+            repetition,
+            [&] {
+                KitewellAPI api(context.service.url, token);
+                settleDisk();
+                QElapsedTimer clock;
+                clock.start();
+                for (qsizetype i = 0; i < kRetouchedFiles; ++i)
+                    await(api.uploadEffect(album.eventId, album.workspace.photos[i].id, files[i]));
+                return clock.nsecsElapsed() / 1e9;
+            },
+            [&] {
+                settleDisk();
+                return runCurl(configPath);
+            });
+
+        // The pass, saving the state after every upload, against curl plus the same saves.
         for (const QString& file : std::as_const(files))
             setModified(file, base + repetition * 10);
+        StallWatch watch;
+        double saves = 0;
         const auto [ours, theirs] = sideBySide(
             repetition,
             [&] {
                 SyncResult result;
-                const double seconds = timedPass(context, token, settings, true, result);
+                const double seconds = timedPass(context, token, settings, true, result, &watch);
                 if (result.uploadedEffects != kRetouchedFiles)
                     throw BenchFailure(
                         u"the pass returned %1 of %2"_s.arg(result.uploadedEffects).arg(kRetouchedFiles));
@@ -205,42 +256,27 @@ void benchUpload(const BenchContext& context) {
             },
             [&] {
                 settleDisk();
-                return runCurl(configPath);
+                const double seconds = runCurl(configPath);
+                saves = savesSeconds(state, kRetouchedFiles);
+                return seconds + saves;
             });
-        note(u"upload %1 files with %2 records: program %3 s, curl %4 s"_s.arg(kRetouchedFiles)
+        note(u"upload %1 files: client %2 s, curl %3 s; pass with %4 records %5 s, curl and %1 saves %6 s "
+             u"(saves %7 s); longest stall %8 ms"_s.arg(kRetouchedFiles)
+                 .arg(client, 0, 'f', 3)
+                 .arg(curl, 0, 'f', 3)
                  .arg(album.workspace.photos.size())
                  .arg(ours, 0, 'f', 3)
-                 .arg(theirs, 0, 'f', 3));
+                 .arg(theirs, 0, 'f', 3)
+                 .arg(saves, 0, 'f', 3)
+                 .arg(watch.longestGapMs(), 0, 'f', 1));
+        reportValue(u"upload_client_s"_s, client);
+        reportValue(u"upload_curl_s"_s, curl);
+        reportValue(u"upload_client_vs_curl"_s, client / curl);
         reportValue(u"upload_program_s"_s, ours);
-        reportValue(u"upload_curl_s"_s, theirs);
+        reportValue(u"upload_saves_s"_s, saves);
         reportValue(u"upload_vs_curl"_s, ours / theirs);
-        curlSeconds.append(theirs);
+        reportValue(u"upload_ui_stall_max_ms"_s, watch.longestGapMs());
     }
-
-    // Where the program's time goes beyond curl's: the state saves the pass must make (one
-    // after every upload, before the next call), and the client's own uploads.
-    const SyncStateFile state = SyncStorage::loadState();
-    settleDisk();
-    QElapsedTimer clock;
-    clock.start();
-    for (qsizetype i = 0; i < kRetouchedFiles; ++i)
-        SyncStorage::saveState(state);
-    const double saves = clock.nsecsElapsed() / 1e9;
-    KitewellAPI api(context.service.url, token);
-    settleDisk();
-    clock.start();
-    for (qsizetype i = 0; i < kRetouchedFiles; ++i)
-        await(api.uploadEffect(album.eventId, album.workspace.photos[i].id, files[i]));
-    const double client = clock.nsecsElapsed() / 1e9;
-    const double curl = median(curlSeconds);
-    note(u"upload: %1 saves of the state take %2 s; the client alone uploads the files in %3 s (curl %4 s)"_s
-             .arg(kRetouchedFiles)
-             .arg(saves, 0, 'f', 3)
-             .arg(client, 0, 'f', 3)
-             .arg(curl, 0, 'f', 3));
-    reportValue(u"upload_saves_s"_s, saves);
-    reportValue(u"upload_client_s"_s, client);
-    reportValue(u"upload_floor_vs_curl"_s, (curl + saves) / curl);
 }
 
 void benchUploadMemory(const BenchContext& context) {
@@ -259,7 +295,7 @@ void benchUploadMemory(const BenchContext& context) {
             file.write(chunk);
     }
 
-    // The network stack is set up by an earlier call, as it is in a running program.
+    // libcurl and its TLS library are set up by an earlier call, as they are in a running program.
     {
         KitewellAPI warm(context.service.url, token);
         await(warm.eventWorkspace(album.eventId));
@@ -277,6 +313,22 @@ void benchUploadMemory(const BenchContext& context) {
              .arg(before / 1e6, 0, 'f', 1)
              .arg(peak / 1e6, 0, 'f', 1));
     reportValue(u"upload_rss_growth_mb"_s, (peak - before) / 1e6);
+
+    // Cancelled in the middle of the same upload: how long the caller waits for the call's end.
+    KitewellAPI cancelled(context.service.url, token);
+    QElapsedTimer sinceCancel;
+    QTimer::singleShot(std::chrono::milliseconds(qint64(seconds * 250)), [&] {
+        sinceCancel.start();
+        cancelled.cancel();
+    });
+    try {
+        await(cancelled.uploadEffect(album.eventId, photo.id, path));
+        throw BenchFailure(u"the upload ended before it was cancelled"_s);
+    } catch (const CancellationError&) {
+    }
+    note(u"cancelled mid-upload: the call ended %1 ms later"_s.arg(sinceCancel.nsecsElapsed() / 1e6, 0, 'f',
+                                                                   2));
+    reportValue(u"cancel_ms"_s, sinceCancel.nsecsElapsed() / 1e6);
 }
 
 } // namespace kitewell::bench

@@ -36,20 +36,26 @@ struct Figure {
 };
 
 const QList<Figure> kFigures{
-    {u"download_vs_curl"_s, u"ratio"_s, 1.10}, {u"upload_vs_curl"_s, u"ratio"_s, 1.15},
-    {u"idle_pass_20k_ms"_s, u"ms"_s, 100},     {u"ui_stall_max_ms"_s, u"ms"_s, 16},
-    {u"state_save_20k_ms"_s, u"ms"_s, 10},     {u"upload_rss_growth_mb"_s, u"MB"_s, 16},
+    {u"download_vs_durable_curl"_s, u"ratio"_s, 1.05},
+    {u"upload_client_vs_curl"_s, u"ratio"_s, 1.10},
+    {u"upload_vs_curl"_s, u"ratio"_s, 1.10},
+    {u"upload_ui_stall_max_ms"_s, u"ms"_s, 16},
+    {u"idle_pass_20k_ms"_s, u"ms"_s, 100},
+    {u"ui_stall_max_ms"_s, u"ms"_s, 16},
+    {u"state_save_20k_ms"_s, u"ms"_s, 10},
+    {u"upload_rss_growth_mb"_s, u"MB"_s, 16},
+    {u"cancel_ms"_s, u"ms"_s, 100},
     {u"poll_idle_cpu_pct"_s, u"%"_s, 0.5},
 };
 
 // Samples shown beside the figures, for the reader.
 const QList<Figure> kDetails{
-    {u"download_program_s"_s, u"s"_s, 0},       {u"download_curl_s"_s, u"s"_s, 0},
-    {u"download_flush_s"_s, u"s"_s, 0},         {u"download_durable_curl_vs_curl"_s, u"ratio"_s, 0},
-    {u"upload_program_s"_s, u"s"_s, 0},         {u"upload_curl_s"_s, u"s"_s, 0},
-    {u"upload_saves_s"_s, u"s"_s, 0},           {u"upload_client_s"_s, u"s"_s, 0},
-    {u"upload_floor_vs_curl"_s, u"ratio"_s, 0}, {u"idle_workspace_curl_ms"_s, u"ms"_s, 0},
-    {u"state_save_floor_ms"_s, u"ms"_s, 0},     {u"state_encode_ms"_s, u"ms"_s, 0},
+    {u"download_program_s"_s, u"s"_s, 0},   {u"download_curl_s"_s, u"s"_s, 0},
+    {u"download_flush_s"_s, u"s"_s, 0},     {u"download_durable_curl_vs_curl"_s, u"ratio"_s, 0},
+    {u"download_vs_curl"_s, u"ratio"_s, 0}, {u"upload_client_s"_s, u"s"_s, 0},
+    {u"upload_curl_s"_s, u"s"_s, 0},        {u"upload_program_s"_s, u"s"_s, 0},
+    {u"upload_saves_s"_s, u"s"_s, 0},       {u"idle_workspace_curl_ms"_s, u"ms"_s, 0},
+    {u"state_save_floor_ms"_s, u"ms"_s, 0}, {u"state_encode_ms"_s, u"ms"_s, 0},
     {u"poll_pass_cpu_ms"_s, u"ms"_s, 0},
 };
 

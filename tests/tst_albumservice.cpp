@@ -109,7 +109,7 @@ private Q_SLOTS:
         QCOMPARE(seen, (QList<int>{200, 503, 503, 200}));
     }
 
-    // Read off the wire: Qt's client drops a header whose value is empty.
+    // Read off the wire: the empty header exactly as sent, the removed one gone in any case.
     void answerHeaders() {
         Fault fault;
         fault.removedHeaders = {"SET-Auth-Token"};

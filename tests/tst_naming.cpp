@@ -89,9 +89,7 @@ private Q_SLOTS:
     }
 
     void albumFolderNames() {
-        QCOMPARE(albumFolderName(AlbumEvent{u"a1b2c3d4e5"_s, u"Wedding 2024/05"_s, std::nullopt}),
-                 u"Wedding 2024-05--a1b2c3d4"_s);
-        QCOMPARE(albumFolderName(AlbumEvent{u"abc"_s, QString(), std::nullopt}), u"直播相册--abc"_s);
+        // Safe titles, the empty title and short ids are the engine suite's.
         QCOMPARE(albumFolderName(AlbumEvent{u"abcdefghij"_s, u"   "_s, std::nullopt}),
                  u"photo.jpg--abcdefgh"_s);
     }
@@ -136,9 +134,12 @@ private Q_SLOTS:
         QVERIFY(QDir(dir.path()).mkpath(u"folder.jpg"_s));
         QVERIFY(QFile::link(dir.filePath(u"a.JPG"_s), dir.filePath(u"link.jpg"_s)));
         QVERIFY(QFile::link(dir.filePath(u"sub"_s), dir.filePath(u"folderlink.jpg"_s)));
+        // Entries that cannot be examined are listed: only a matched one is ever looked at.
         QVERIFY(QFile::link(dir.filePath(u"gone"_s), dir.filePath(u"dangling.jpg"_s)));
+        QVERIFY(QFile::link(dir.filePath(u"loop.jpg"_s), dir.filePath(u"loop.jpg"_s)));
 
-        const QStringList kept{u"a.JPG"_s, u"b.jpeg"_s, u"c.Jpg"_s, u"x.JPEG"_s, u"link.jpg"_s};
+        const QStringList kept{u"a.JPG"_s,    u"b.jpeg"_s,       u"c.Jpg"_s,   u"x.JPEG"_s,
+                               u"link.jpg"_s, u"dangling.jpg"_s, u"loop.jpg"_s};
         QStringList expected; // in the folder's own order
         QDirIterator it(dir.path(), QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
         while (it.hasNext()) {
@@ -165,7 +166,6 @@ private Q_SLOTS:
                 QCOMPARE(error.description(), FileSystemError::fromErrno(code).description());
             }
         }
-        QVERIFY_THROWS_EXCEPTION(FileSystemError, fileFingerprint(dir.filePath(u"gone.jpg"_s)));
     }
 
     void fingerprints_data() {

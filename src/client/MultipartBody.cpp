@@ -39,7 +39,6 @@ MultipartBody::MultipartBody(const QString& boundary, const QString& filePath) {
     const QByteArray b = boundary.toUtf8();
     m_prefix = prefix(b, fileNameParameter(filePath));
     m_suffix = suffix(b);
-    QIODevice::open(QIODevice::ReadOnly);
 }
 
 MultipartBody::~MultipartBody() {
@@ -74,58 +73,32 @@ QByteArray MultipartBody::suffix(const QByteArray& boundary) {
     return "\r\n--" + boundary + "--\r\n";
 }
 
-qint64 MultipartBody::size() const {
-    return m_prefix.size() + m_fileSize + m_suffix.size();
-}
-
-bool MultipartBody::seek(qint64 position) {
-    if (position < 0 || position > size())
-        return false;
-    return QIODevice::seek(position);
-}
-
-bool MultipartBody::atEnd() const {
-    return pos() >= size();
-}
-
-bool MultipartBody::reset() {
-    return seek(0);
-}
-
-qint64 MultipartBody::readData(char* data, qint64 maxSize) {
-    if (m_readError)
-        return -1;
-    qint64 position = pos();
+qint64 MultipartBody::readAt(qint64 offset, char* data, qint64 maxSize) const {
     qint64 written = 0;
     auto copyFrom = [&](const QByteArray& part, qint64 partStart) {
-        const qint64 offset = position - partStart;
-        if (offset < 0 || offset >= part.size() || written >= maxSize)
+        const qint64 from = offset - partStart;
+        if (from < 0 || from >= part.size() || written >= maxSize)
             return;
-        const qint64 n = std::min<qint64>(part.size() - offset, maxSize - written);
-        std::memcpy(data + written, part.constData() + offset, size_t(n));
+        const qint64 n = std::min<qint64>(part.size() - from, maxSize - written);
+        std::memcpy(data + written, part.constData() + from, size_t(n));
         written += n;
-        position += n;
+        offset += n;
     };
 
     copyFrom(m_prefix, 0);
     const qint64 fileStart = m_prefix.size();
-    while (written < maxSize && position >= fileStart && position < fileStart + m_fileSize) {
-        const qint64 want = std::min(maxSize - written, fileStart + m_fileSize - position);
-        const ssize_t got = ::pread(m_fd, data + written, size_t(want), position - fileStart);
+    while (written < maxSize && offset >= fileStart && offset < fileStart + m_fileSize) {
+        const qint64 want = std::min(maxSize - written, fileStart + m_fileSize - offset);
+        const ssize_t got = ::pread(m_fd, data + written, size_t(want), offset - fileStart);
         if (got < 0) {
             if (errno == EINTR)
                 continue;
-            m_readError = errno;
-            setErrorString(FileSystemError::fromErrno(errno).description());
-            return -1;
+            throw FileSystemError::fromErrno(errno);
         }
-        if (got == 0) {
-            // The file shrank while it was being sent: never pad or send a short body.
-            m_readError = EIO;
-            return -1;
-        }
+        if (got == 0) // the file shrank while it was being sent
+            throw FileSystemError::fromErrno(EIO);
         written += got;
-        position += got;
+        offset += got;
     }
     copyFrom(m_suffix, fileStart + m_fileSize);
     return written;

@@ -32,16 +32,28 @@ private:
     int m_code;
 };
 
-// A network failure below HTTP (no status): Qt's own text and error code.
+// A network failure below HTTP (no status), described in the user's language.
 class TransportError : public Error {
 public:
-    TransportError(QString description, int networkError)
-        : Error(std::move(description)), m_networkError(networkError) {}
-    // The QNetworkReply::NetworkError value.
-    int networkError() const noexcept { return m_networkError; }
+    enum class Kind {
+        ConnectionRefused,
+        HostNotFound,
+        TimedOut,
+        TlsFailed,
+        ConnectionClosed, // reset, or closed before the whole answer came
+        TooManyRedirects,
+        InsecureRedirect,
+        Other,
+    };
+    TransportError(Kind kind, QString description, int curlCode = 0)
+        : Error(std::move(description)), m_kind(kind), m_curlCode(curlCode) {}
+    Kind kind() const noexcept { return m_kind; }
+    // libcurl's CURLcode when libcurl reported the failure, else 0.
+    int curlCode() const noexcept { return m_curlCode; }
 
 private:
-    int m_networkError;
+    Kind m_kind;
+    int m_curlCode;
 };
 
 // A task stopped because it was cancelled; callers recognise it and stay silent.

@@ -3,9 +3,7 @@
 #include "model/Json.h"
 #include "model/JsonScanner.h"
 
-#include <QFuture>
 #include <QJsonObject>
-#include <QtConcurrent>
 
 #include <algorithm>
 #include <array>
@@ -36,12 +34,12 @@ const auto publishedKey = "lastPublishedEffectFingerprint"_L1;
 // Writes JSON text in exactly the form QJsonDocument writes it (UTF-8; quote, backslash
 // and control characters escaped, \uXXXX in lower case for lone surrogates) plus "/" as
 // "\/". Writes through a raw cursor into room made for the worst case of each piece (6
-// bytes per UTF-16 unit); with a sink, the bytes go out whenever a chunk is full, so the
-// buffer stays small however large the state is.
+// bytes per UTF-16 unit); the bytes go to the sink whenever a chunk is full, so the buffer
+// stays small however large the state is.
 class JsonWriter {
 public:
-    explicit JsonWriter(qsizetype initialSize, const SyncStateFile::ByteSink* sink = nullptr) : m_sink(sink) {
-        m_bytes.resize(initialSize);
+    JsonWriter(qsizetype chunkSize, const SyncStateFile::ByteSink& sink) : m_sink(sink) {
+        m_bytes.resize(chunkSize);
         m_out = m_bytes.data();
         m_limit = m_out + m_bytes.size();
     }
@@ -140,14 +138,9 @@ public:
 
     // Hands what is left to the sink.
     void flush() {
-        if (m_sink && m_out != m_bytes.constData())
-            (*m_sink)(m_bytes.constData(), m_out - m_bytes.constData());
+        if (m_out != m_bytes.constData())
+            m_sink(m_bytes.constData(), m_out - m_bytes.constData());
         m_out = m_bytes.data();
-    }
-
-    QByteArray take() {
-        m_bytes.resize(m_out - m_bytes.constData());
-        return std::move(m_bytes);
     }
 
 private:
@@ -163,11 +156,9 @@ private:
     void room(qsizetype length) {
         if (m_limit - m_out >= length)
             return;
-        if (m_sink) {
-            flush();
-            if (m_limit - m_out >= length)
-                return;
-        }
+        flush();
+        if (m_limit - m_out >= length)
+            return;
         const qsizetype used = m_out - m_bytes.constData();
         m_bytes.resize(std::max(2 * m_bytes.size(), used + length));
         m_out = m_bytes.data() + used;
@@ -185,7 +176,7 @@ private:
         return out;
     }
 
-    const SyncStateFile::ByteSink* m_sink;
+    const SyncStateFile::ByteSink& m_sink;
     QByteArray m_bytes;
     char* m_out = nullptr;
     char* m_limit = nullptr;
@@ -273,8 +264,6 @@ void sortEntries(Entry* begin, Entry* end, qsizetype offset) {
 
 // Chunks handed to a sink: large enough for few writes, small enough to stay in cache.
 constexpr qsizetype kSinkChunk = 256 * 1024;
-// From this many records on, the second half is written on another thread meanwhile.
-constexpr size_t kSplitFrom = 4096;
 
 // QHash iterates in a per-process random order; the keys are sorted as QJsonObject sorts
 // them, so the same records always give the same bytes.
@@ -287,16 +276,17 @@ std::vector<Entry> sortedEntries(const QHash<QString, SyncRecord>& records) {
     return entries;
 }
 
-// The members of entries [from, to), each but the very first preceded by a comma.
-void writeEntries(const std::vector<Entry>& entries, size_t from, size_t to, JsonWriter& writer) {
+// The members, separated by commas.
+void writeEntries(const std::vector<Entry>& entries, JsonWriter& writer) {
     // The records lie scattered over the heap: each one, and then its texts, is fetched
     // into the cache a few entries ahead of its turn.
     constexpr size_t recordsAhead = 8;
     constexpr size_t textsAhead = 4;
-    for (size_t i = from; i < to; ++i) {
-        if (i + recordsAhead < to)
+    const size_t count = entries.size();
+    for (size_t i = 0; i < count; ++i) {
+        if (i + recordsAhead < count)
             __builtin_prefetch(entries[i + recordsAhead].record);
-        if (i + textsAhead < to) {
+        if (i + textsAhead < count) {
             const Entry& next = entries[i + textsAhead];
             __builtin_prefetch(next.key.utf16());
             __builtin_prefetch(next.record->eventId.constData());
@@ -402,27 +392,12 @@ QByteArray SyncStateFile::encode() const {
 }
 
 void SyncStateFile::encodeTo(const ByteSink& sink) const {
+    // One thread: the disk takes most of a save's time, and a sink that throws (a full disk)
+    // leaves nothing behind still reading the records.
     const std::vector<Entry> entries = sortedEntries(records);
-    // A large state is written by two threads: the second half into memory on a worker
-    // while the first goes to the sink. Waiting for the worker's result runs it here if no
-    // worker was free.
-    const size_t split = entries.size() >= kSplitFrom ? entries.size() / 2 : entries.size();
-    QFuture<QByteArray> secondHalf;
-    if (split < entries.size()) {
-        secondHalf = QtConcurrent::run([&entries, split] {
-            JsonWriter writer(qsizetype(entries.size() - split) * 200);
-            writeEntries(entries, split, entries.size(), writer);
-            return writer.take();
-        });
-    }
-    JsonWriter writer(kSinkChunk, &sink);
+    JsonWriter writer(kSinkChunk, sink);
     writer.raw("{\"records\":{");
-    writeEntries(entries, 0, split, writer);
-    if (secondHalf.isValid()) {
-        writer.flush();
-        const QByteArray rest = secondHalf.result();
-        sink(rest.constData(), rest.size());
-    }
+    writeEntries(entries, writer);
     writer.raw("}}");
     writer.flush();
 }

@@ -137,15 +137,12 @@ QStringList effectFiles(const QString& folder) {
         if (entry->d_type == DT_DIR)
             continue;
         if (entry->d_type == DT_LNK || entry->d_type == DT_UNKNOWN) {
-            // Only what the entry leads to tells: a link to a folder is a folder, a dangling
-            // link has nothing to return.
+            // Only what the entry leads to tells: a link to a folder is a folder. One that
+            // cannot be examined (a dangling link, a loop) is listed all the same: it counts
+            // as unmatched, or fails the pass when its turn comes to be stamped.
             struct stat status {};
-            if (::fstatat(::dirfd(directory.get()), entry->d_name, &status, 0) != 0) {
-                if (errno == ENOENT)
-                    continue;
-                throw FileSystemError::fromErrno(errno);
-            }
-            if (S_ISDIR(status.st_mode))
+            if (::fstatat(::dirfd(directory.get()), entry->d_name, &status, 0) == 0 &&
+                S_ISDIR(status.st_mode))
                 continue;
         }
         files.append(prefix + name);

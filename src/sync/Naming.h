@@ -29,9 +29,10 @@ QString downloadFileName(const Photo& photo);
 // characters of the album id. Check the id with isSafeIdComponent first.
 QString albumFolderName(const AlbumEvent& event);
 
-// The files directly in the folder whose extension is jpg or jpeg in any case, hidden
-// entries and folders left out, in the order the folder lists them. Throws
-// FileSystemError when the folder cannot be listed.
+// The entries directly in the folder whose extension is jpg or jpeg in any case, hidden
+// entries and folders (links to folders too) left out, in the order the folder lists them.
+// Entries are not examined further: a dangling link is listed. Throws FileSystemError when
+// the folder cannot be listed.
 QStringList effectFiles(const QString& folder);
 
 using kitewell::FileStamp;

@@ -222,7 +222,7 @@ DownloadPlan planDownloads(const QList<Photo>& candidates, QHash<QString, SyncRe
     constexpr qsizetype listFrom = 32;
     Presence presence(originalsRoot, candidates.size() >= listFrom);
     DownloadPlan plan;
-    plan.records = stored; // `stored` stays as it is: `record` below points into it
+    plan.records = std::move(stored);
     // One key text for all lookups: the album id and ":" stay, the photo id is replaced.
     QString key = eventId + u':';
     const qsizetype keyPrefix = key.size();
@@ -230,47 +230,54 @@ DownloadPlan planDownloads(const QList<Photo>& candidates, QHash<QString, SyncRe
         const Photo& photo = candidates[i];
         key.truncate(keyPrefix);
         key += photo.id;
-        const auto found = stored.constFind(key);
-        std::optional<SyncRecord> fresh;
-        if (found == stored.constEnd())
-            fresh = SyncRecord{photo.id, eventId, albumFolderName + u'/' + naming::downloadFileName(photo),
-                               std::nullopt, std::nullopt};
-        const SyncRecord& record = fresh ? *fresh : *found;
-        if (!naming::isSafeRelativePath(record.originalRelativePath))
+        // A record stored earlier in this pass counts as stored: a photo the service lists
+        // twice keeps the place of its first listing.
+        auto found = plan.records.constFind(key);
+        if (found == plan.records.constEnd())
+            found = plan.records.insert(key, {photo.id, eventId,
+                                              albumFolderName + u'/' + naming::downloadFileName(photo),
+                                              std::nullopt, std::nullopt});
+        const QString& path = found->originalRelativePath;
+        if (!naming::isSafeRelativePath(path))
             throw SyncClientError::invalidResponse();
-        if (!presence.exists(record.originalRelativePath))
-            plan.missing.push_back({i, originalsRoot + u'/' + record.originalRelativePath});
-        // A stored record is stored again unchanged (no candidate before it can have
-        // replaced it: that one would have had no stored record under the same key).
-        if (fresh)
-            plan.records.insert(key, std::move(*fresh));
+        if (!presence.exists(path))
+            plan.missing.push_back({i, originalsRoot + u'/' + path});
     }
     return plan;
 }
 
 struct RetouchedFile {
     QString path;
-    naming::FileStamp stamp;
     std::optional<qsizetype> candidate; // index of the matched download candidate
 };
 
-// The retouched files with their size and time, read in the same trip as the listing,
-// and the candidate each one matches. A file that disappears between the listing and its
-// stamp is simply not there.
+// The retouched files and the candidate each one matches. Nothing is examined here: a file
+// is stamped only when its turn comes, and an unmatched one never is.
 std::vector<RetouchedFile> listRetouchedFiles(const QString& folder, const QList<Photo>& candidates) {
-    std::vector<RetouchedFile> files;
-    for (const QString& path : naming::effectFiles(folder)) {
-        try {
-            files.push_back({path, naming::fileStamp(path), std::nullopt});
-        } catch (const FileSystemError& error) {
-            if (error.code() != ENOENT)
-                throw;
-        }
-    }
     const naming::PhotoMatcher matcher(candidates);
-    for (RetouchedFile& file : files)
-        file.candidate = matcher.match(file.path);
+    std::vector<RetouchedFile> files;
+    for (const QString& path : naming::effectFiles(folder))
+        files.push_back({path, matcher.match(path)});
     return files;
+}
+
+// A matched file's stamp when its turn comes, or nothing when the file is not to be returned
+// in this pass: it has gone since the listing, or an editor may still be writing it.
+std::optional<FileStamp> stampAtTurn(const QString& path) {
+    FileStamp stamp;
+    try {
+        stamp = fileStamp(path);
+    } catch (const FileSystemError& error) {
+        // A dangling link is still there, and fails like any file that cannot be read.
+        struct stat status {};
+        if (error.code() == ENOENT && ::lstat(QFile::encodeName(path).constData(), &status) != 0 &&
+            errno == ENOENT)
+            return std::nullopt;
+        throw;
+    }
+    if (naming::isBeingWritten(stamp, QDateTime::currentDateTimeUtc()))
+        return std::nullopt;
+    return stamp;
 }
 
 QCoro::Task<void> saveState(QHash<QString, SyncRecord> records) {
@@ -386,11 +393,11 @@ QCoro::Task<void> SyncEngine::downloadOriginals(Pass& pass) {
     // worker, and the records stored there: the main thread only sees the missing ones.
     // Storing a missing photo's record before its download changes nothing that outlives
     // the pass: a failed download ends the pass before the records are saved.
-    auto planning =
-        offThread([candidates = pass.downloadCandidates, stored = std::move(pass.records),
-                   eventId = pass.eventId, album = pass.albumFolderName, root = pass.originalsRoot] {
-            return planDownloads(candidates, stored, eventId, album, root);
-        });
+    auto planning = offThread([candidates = pass.downloadCandidates, stored = std::move(pass.records),
+                               eventId = pass.eventId, album = pass.albumFolderName,
+                               root = pass.originalsRoot]() mutable {
+        return planDownloads(candidates, std::move(stored), eventId, album, root);
+    });
     DownloadPlan plan = co_await std::move(planning);
     pass.records = std::move(plan.records);
     throwIfCancelled();
@@ -423,24 +430,28 @@ QCoro::Task<void> SyncEngine::returnEffects(Pass& pass, bool autoPublish) {
     auto listing = offThread(
         [folder, candidates = pass.downloadCandidates] { return listRetouchedFiles(folder, candidates); });
     const std::vector<RetouchedFile> files = co_await std::move(listing);
-    const QDateTime now = QDateTime::currentDateTimeUtc();
 
     for (const RetouchedFile& file : files) {
         throwIfCancelled();
-        // Still being written by an editor: left for the next pass.
-        if (naming::isBeingWritten(file.stamp, now))
-            continue;
         if (!file.candidate) {
             ++pass.result.unmatchedEffects;
             continue;
         }
+        auto stamping = offThread([path = file.path] { return stampAtTurn(path); });
+        const std::optional<FileStamp> stamp = co_await std::move(stamping);
+        if (!stamp)
+            continue;
         const Photo& photo = std::as_const(pass.downloadCandidates)[*file.candidate];
-        const QString fingerprint = naming::fingerprint(file.stamp);
+        const QString fingerprint = naming::fingerprint(*stamp);
         const QString key = SyncStateFile::recordKey(pass.eventId, photo.id);
         SyncRecord record = pass.records.value(key);
 
         if (record.lastUploadedEffectFingerprint != fingerprint) {
-            co_await m_api.uploadEffect(pass.eventId, photo.id, file.path);
+            const FileStamp sent = co_await m_api.uploadEffect(pass.eventId, photo.id, file.path);
+            // Rewritten while it was being sent: the service may hold a mix of old and new
+            // bytes. Nothing is recorded or published; the next pass sends the file whole.
+            if (sent != *stamp)
+                continue;
             record.lastUploadedEffectFingerprint = fingerprint;
             pass.records.insert(key, record);
             co_await saveState(pass.records);

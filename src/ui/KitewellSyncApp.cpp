@@ -5,8 +5,6 @@
 
 #include <QApplication>
 #include <QIcon>
-#include <QLibraryInfo>
-#include <QLocale>
 #include <QQuickStyle>
 #include <QQuickWindow>
 #include <QStandardPaths>
@@ -72,11 +70,10 @@ std::optional<int> KitewellSyncApp::start() {
     return std::nullopt;
 }
 
-// Qt's own texts (network and file errors, the folder dialog) in the desktop's language.
+// Qt's own texts (file errors, the folder dialog) and the program's own (network errors) in
+// the desktop's language.
 void KitewellSyncApp::installQtTranslations() {
-    if (m_qtTranslator.load(QLocale::system(), QStringLiteral("qtbase"), QStringLiteral("_"),
-                            QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
-        QCoreApplication::installTranslator(&m_qtTranslator);
+    m_translations = std::make_unique<Translations>(Translations::defaultFolder());
 }
 
 void KitewellSyncApp::bringForward(QWindow& window) {

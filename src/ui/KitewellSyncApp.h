@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/SyncViewModel.h"
+#include "platform/Translations.h"
 #include "ui/SingleInstance.h"
 #include "ui/TrayIcon.h"
 
@@ -8,7 +9,6 @@
 #include <QQmlApplicationEngine>
 #include <QStringList>
 #include <QSystemTrayIcon>
-#include <QTranslator>
 
 #include <memory>
 #include <optional>
@@ -63,7 +63,7 @@ private:
 
     QApplication& m_application;
     Options m_options;
-    QTranslator m_qtTranslator;
+    std::unique_ptr<Translations> m_translations;
     SingleInstance m_instance;
     // Declared before the engine, so the window goes before the controller it shows.
     std::unique_ptr<SyncViewModel> m_model;

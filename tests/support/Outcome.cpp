@@ -11,7 +11,7 @@ Failure describe(std::exception_ptr error) {
     } catch (const kitewell::FileSystemError& e) {
         failure = {Failure::Kind::FileSystem, e.description(), std::nullopt, e.code()};
     } catch (const kitewell::TransportError& e) {
-        failure = {Failure::Kind::Transport, e.description(), std::nullopt, e.networkError()};
+        failure = {Failure::Kind::Transport, e.description(), std::nullopt, int(e.kind())};
     } catch (const kitewell::CancellationError& e) {
         failure = {Failure::Kind::Cancelled, e.description(), std::nullopt, 0};
     } catch (const kitewell::Error& e) {

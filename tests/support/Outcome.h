@@ -21,7 +21,7 @@ struct Failure {
     Kind kind = Kind::Unknown;
     QString text;
     std::optional<kitewell::SyncClientError::Case> clientCase;
-    int code = 0; // errno or QNetworkReply::NetworkError
+    int code = 0; // errno or TransportError::Kind
 };
 
 template <typename T> struct Outcome {

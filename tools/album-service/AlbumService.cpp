@@ -220,12 +220,13 @@ struct AlbumService::Private {
         return token == tokens.end() ? nullptr : findAccount(*token);
     }
 
-    // The fault for this request, counting it against skip and count.
-    std::optional<Fault> faultFor(Endpoint endpoint) {
+    // The fault for the next request to the endpoint; with `count`, that request counts
+    // against skip and count.
+    std::optional<Fault> faultFor(Endpoint endpoint, bool count = true) {
         const auto slot = faults.find(endpoint);
         if (slot == faults.end())
             return std::nullopt;
-        const int index = slot->second.seen++;
+        const int index = count ? slot->second.seen++ : slot->second.seen;
         const Fault& fault = slot->second.fault;
         if (index < fault.skip || (fault.count >= 0 && index >= fault.skip + fault.count))
             return std::nullopt;
@@ -267,9 +268,6 @@ void AlbumService::Private::handle(const QHttpServerRequest& request, QTcpSocket
         if (fault->redirectTo) {
             reply.status = fault->redirectStatus;
             reply.headers.append(qMakePair(QByteArray("Location"), fault->redirectTo->toEncoded()));
-            // Qt 6.4's client, following a redirect on a kept-alive connection, now and then sends the
-            // original request again and may hand that answer's body to the redirected reply.
-            reply.headers.append(qMakePair(QByteArray("Connection"), QByteArray("close")));
         } else {
             reply.status = *fault->status;
             reply.body = fault->body.value_or(QByteArray());
@@ -293,6 +291,7 @@ void AlbumService::Private::handle(const QHttpServerRequest& request, QTcpSocket
         }
         reply.headers.append(fault->extraHeaders);
         delivery.cut = fault->cut;
+        delivery.pauseMs = fault->pauseMs;
         delayMs = fault->delayMs;
     }
 
@@ -457,6 +456,20 @@ bool AlbumService::listen(quint16 port) {
         delete tcp;
         return false;
     }
+    // A body is held before its request is handled, so the fault is looked up without counting.
+    tcp->setHoldRule(
+        [this](const RequestHead& head) {
+            const std::optional<Fault> fault = d->faultFor(routeOf(head.method, head.target).endpoint, false);
+            return fault && fault->holdBody;
+        },
+        [this](const RequestHead& head) {
+            RecordedRequest recorded;
+            recorded.endpoint = routeOf(head.method, head.target).endpoint;
+            recorded.method = head.method;
+            recorded.target = head.target;
+            recorded.headers = head.headers;
+            Q_EMIT bodyHeld(recorded);
+        });
     d->http.bind(tcp);
     d->port = tcp->serverPort();
     d->forgetWorkspaces();
@@ -575,6 +588,11 @@ void AlbumService::clearFault(Endpoint endpoint) {
 
 void AlbumService::clearFaults() {
     d->faults.clear();
+}
+
+void AlbumService::releaseHeldBodies() {
+    for (auto* tap : d->http.findChildren<TapServer*>())
+        tap->releaseHeld();
 }
 
 } // namespace albumservice

@@ -40,6 +40,7 @@ struct Fault {
         DropMidBody,  // headers with the full Content-Length, half the body, then reset the connection
         TruncateBody, // headers with the full Content-Length, half the body, then close cleanly
         Stall,        // headers with the full Content-Length, half the body, then send nothing more
+        PauseMidBody, // headers with the full Content-Length, half the body, pauseMs of nothing, the rest
     };
     std::optional<int> status;        // answer with this status...
     std::optional<QByteArray> body;   // ...and this body (default: empty) instead of the normal answer
@@ -47,13 +48,15 @@ struct Fault {
     QList<QByteArray> removedHeaders; // left out of the answer (e.g. "set-auth-token"), case-insensitive
     int delayMs = 0;                  // wait before answering
     Cut cut = Cut::None;              // applied to whatever body is sent
-    // Answer redirectStatus with this Location (same or another origin) and "Connection: close":
-    // Qt 6.4's client mixes up answers when it follows a redirect on a kept-alive connection.
-    // removedHeaders {"Connection"} keeps the connection open.
+    int pauseMs = 0;                  // the pause of PauseMidBody
+    // Answer redirectStatus with this Location (same or another origin).
     std::optional<QUrl> redirectTo;
     int redirectStatus = 307;
     int skip = 0;   // let this many matching requests through first
     int count = -1; // then apply to this many (-1: every one)
+    // Stop reading the request's body once its head has arrived (bodyHeld tells), until
+    // releaseHeldBodies(): the client is still sending meanwhile.
+    bool holdBody = false;
     // With status or redirectTo: still carry out the request (issue the token, keep the version,
     // publish) before answering with the fault. Otherwise such a request changes nothing.
     bool performRequest = false;
@@ -140,6 +143,8 @@ public:
     void setFault(Endpoint endpoint, const Fault& fault);
     void clearFault(Endpoint endpoint);
     void clearFaults();
+    // Reads on the bodies held back by Fault::holdBody.
+    void releaseHeldBodies();
 
     // A real JPEG: a 160x120 picture that varies with the seed, padded with comment segments to
     // exactly the given size, or the bare picture (a few KB) when that leaves no room for one.
@@ -148,6 +153,8 @@ public:
 Q_SIGNALS:
     // Emitted as each request is recorded, before it is answered.
     void requestReceived(const albumservice::RecordedRequest& request);
+    // Emitted when a request's body is held back: its head as received, without the body.
+    void bodyHeld(const albumservice::RecordedRequest& head);
 
 private:
     struct Private;

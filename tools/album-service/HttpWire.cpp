@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <memory>
+#include <utility>
 
 #include <linux/sockios.h>
 #include <sys/ioctl.h>
@@ -55,8 +56,17 @@ std::optional<RequestHead> parseHead(QByteArrayView bytes) {
 class ConnectionTap : public QObject {
     Q_OBJECT
 public:
-    explicit ConnectionTap(QTcpSocket* socket) : QObject(socket), m_socket(socket) {
+    ConnectionTap(QTcpSocket* socket, TapServer* server)
+        : QObject(socket), m_socket(socket), m_server(server) {
         connect(socket, &QTcpSocket::readyRead, this, &ConnectionTap::readAlong);
+    }
+
+    // Reads on after a hold: what the socket kept meanwhile goes to the server's parser.
+    void release() {
+        m_socket->blockSignals(false);
+        m_socket->setReadBufferSize(0);
+        QMetaObject::invokeMethod(
+            m_socket, [socket = m_socket] { Q_EMIT socket->readyRead(); }, Qt::QueuedConnection);
     }
 
     std::optional<RequestHead> take() {
@@ -114,10 +124,24 @@ private:
         // curl and friends wait for this before a large body; the server would never send it.
         if (headerValue(head->headers, "expect").value_or(QByteArray()).toLower() == "100-continue")
             m_socket->write("HTTP/1.1 100 Continue\r\n\r\n");
+        if (m_bodyLeft > 0 && m_server->m_holdRule && m_server->m_holdRule(*head))
+            hold(*head);
         m_heads.append(std::move(*head));
     }
 
+    // The server's parser hears of no more data (its readyRead is blocked) and the socket
+    // stops reading once its small buffer is full, so the kernel's buffers fill and the
+    // client's sending stalls.
+    void hold(const RequestHead& head) {
+        m_socket->setReadBufferSize(16 * 1024);
+        m_socket->blockSignals(true);
+        m_server->m_holding.append(this);
+        if (m_server->m_held)
+            m_server->m_held(head);
+    }
+
     QTcpSocket* m_socket;
+    TapServer* m_server;
     QByteArray m_headBytes;
     qint64 m_bodyLeft = 0;
     bool m_waitForServer = false;
@@ -127,6 +151,19 @@ private:
 std::optional<RequestHead> TapServer::takeHead(QTcpSocket* socket) {
     auto* tap = socket->findChild<ConnectionTap*>(QString(), Qt::FindDirectChildrenOnly);
     return tap ? tap->take() : std::nullopt;
+}
+
+void TapServer::setHoldRule(HoldRule rule, HeldCallback held) {
+    m_holdRule = std::move(rule);
+    m_held = std::move(held);
+}
+
+void TapServer::releaseHeld() {
+    const QList<QPointer<ConnectionTap>> holding = std::exchange(m_holding, {});
+    for (const QPointer<ConnectionTap>& tap : holding) {
+        if (tap)
+            tap->release();
+    }
 }
 
 void TapServer::incomingConnection(qintptr handle) {
@@ -139,7 +176,7 @@ void TapServer::incomingConnection(qintptr handle) {
     // acknowledgement hold the body back some 40 ms on every answer.
     socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     // Connected before the HTTP server connects its own reader, so it sees each byte first.
-    new ConnectionTap(socket);
+    new ConnectionTap(socket, this);
     addPendingConnection(socket);
 }
 
@@ -266,6 +303,13 @@ void sendAnswer(QTcpSocket* socket, const Answer& answer, const Delivery& delive
         break;
     case Fault::Cut::TruncateBody:
         whenDelivered(socket, [socket] { socket->disconnectFromHost(); });
+        break;
+    case Fault::Cut::PauseMidBody:
+        QTimer::singleShot(delivery.pauseMs, Qt::PreciseTimer, socket, [socket, body, closeAfter] {
+            socket->write(body.sliced(body.size() / 2));
+            if (closeAfter)
+                socket->disconnectFromHost();
+        });
         break;
     case Fault::Cut::Stall:
     case Fault::Cut::None:

@@ -5,9 +5,11 @@
 
 #include "AlbumService.h"
 
+#include <QPointer>
 #include <QTcpServer>
 #include <QTcpSocket>
 
+#include <functional>
 #include <optional>
 
 namespace albumservice {
@@ -19,18 +21,34 @@ struct RequestHead {
     HeaderList headers;
 };
 
+class ConnectionTap;
+
 // Accepts the connections of the HTTP server and reads along on each of them, because the
 // server's own parser keeps neither the raw request target nor the order of the header fields.
+// It can also stop reading a request's body, so that the client is held in mid-send.
 class TapServer : public QTcpServer {
     Q_OBJECT
 public:
     using QTcpServer::QTcpServer;
+    // Whether to hold back the body of the request with this head; called once the head is in.
+    using HoldRule = std::function<bool(const RequestHead&)>;
+    using HeldCallback = std::function<void(const RequestHead&)>;
 
     // The head of the oldest request on that connection that was not taken yet.
     static std::optional<RequestHead> takeHead(QTcpSocket* socket);
 
+    void setHoldRule(HoldRule rule, HeldCallback held);
+    // Reads on every held body.
+    void releaseHeld();
+
 protected:
     void incomingConnection(qintptr handle) override;
+
+private:
+    friend class ConnectionTap;
+    HoldRule m_holdRule;
+    HeldCallback m_held;
+    QList<QPointer<ConnectionTap>> m_holding;
 };
 
 // One answer as it goes on the wire. Content-Length is added when it is sent, from the
@@ -44,6 +62,7 @@ struct Answer {
 
 struct Delivery {
     Fault::Cut cut = Fault::Cut::None;
+    int pauseMs = 0;         // of PauseMidBody
     bool headOnly = false;   // answering a HEAD request
     bool closeAfter = false; // the client asked to close the connection
 };

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+namespace kitewell {
+
+// A file written under a staging name and put in place whole, or not at all. Commit flushes
+// the data, renames the staging file over the target in one step and flushes the folder;
+// a staged file that is never committed is removed when it goes. Errors are FileSystemError
+// with the operating system's text. Blocking: keep it off the UI thread.
+class StagedFile {
+public:
+    // Creates the staging file afresh (an old file of that name is removed first).
+    StagedFile(const QString& target, const QString& staging);
+    ~StagedFile();
+    StagedFile(const StagedFile&) = delete;
+    StagedFile& operator=(const StagedFile&) = delete;
+
+    void write(const char* data, qsizetype size);
+    void commit();
+
+private:
+    void discard() noexcept;
+
+    QByteArray m_target;
+    QByteArray m_staging;
+    int m_fd = -1;
+    bool m_committed = false;
+};
+
+} // namespace kitewell
