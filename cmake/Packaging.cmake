@@ -38,11 +38,18 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 string(REGEX MATCH "^[0-9]+\\.[0-9]+" qt_minor "${Qt6_VERSION}")
 math(EXPR qt_next_patch "${Qt6_VERSION_PATCH} + 1")
 set(qt_quick_pin "libqt6quick6 (>= ${Qt6_VERSION}), libqt6quick6 (<< ${qt_minor}.${qt_next_patch}~)")
+# libcurl's options are checked at run time only: the libcurl the project needs.
+set(curl_least "libcurl4 (>= ${KITEWELL_CURL_MINIMUM})")
 # Loaded by name, out of dpkg-shlibdeps' sight: the QML modules the windows import, with the
 # ones their qmldir files import in turn; the SVG image and icon plugins (the program's icon);
 # Qt's own translations.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS
-    "${qt_quick_pin}, qml6-module-qtquick, qml6-module-qtquick-controls, qml6-module-qtquick-templates, qml6-module-qtquick-layouts, qml6-module-qtquick-window, qml6-module-qtqml, qml6-module-qtqml-models, qml6-module-qtqml-workerscript, libqt6svg6, qt6-translations-l10n")
+set(loaded_by_name
+  qml6-module-qtquick qml6-module-qtquick-controls qml6-module-qtquick-templates
+  qml6-module-qtquick-layouts qml6-module-qtquick-window
+  qml6-module-qtqml qml6-module-qtqml-models qml6-module-qtqml-workerscript
+  libqt6svg6 qt6-translations-l10n)
+list(JOIN loaded_by_name ", " loaded_by_name)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "${qt_quick_pin}, ${curl_least}, ${loaded_by_name}")
 # The session token needs a Secret Service: GNOME Keyring starts on demand; KWallet's daemon
 # (KDE Frameworks 5.97 and later) and KeePassXC (once its integration is switched on) serve it too.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "gnome-keyring | libkf5wallet-bin | keepassxc")
