@@ -194,17 +194,6 @@ private Q_SLOTS:
                  u"无法保存登录会话（Keychain 错误 %1）。"_s.arg(status));
         QVERIFY(outcome.value("readAbsent").toBool());
     }
-
-    void errorDescription() {
-        // Plain decimal, no grouping, the sign kept.
-        for (const qint32 status : {qint32(-25299), qint32(1234567), qint32(-2147483647 - 1)}) {
-            const KeychainStore::KeychainError error(status);
-            QCOMPARE(error.status(), status);
-            QCOMPARE(error.description(),
-                     u"无法保存登录会话（Keychain 错误 "_s + QString::number(status) + u"）。"_s);
-            QCOMPARE(QByteArray(error.what()), error.description().toUtf8());
-        }
-    }
 };
 
 int main(int argc, char** argv) {

@@ -11,8 +11,8 @@
 
 namespace kitewell {
 
-KitewellSyncApp::KitewellSyncApp(QApplication& application)
-    : m_application(application),
+KitewellSyncApp::KitewellSyncApp(QApplication& application, Options options)
+    : m_application(application), m_options(std::move(options)),
       m_instance(QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation),
                  SingleInstance::keyFor(SyncStorage::supportDirectory())) {}
 
@@ -33,15 +33,22 @@ void KitewellSyncApp::applyStyle() {
     QQuickStyle::setStyle(QStringLiteral("Fusion"));
 }
 
-QQuickWindow* KitewellSyncApp::loadWindow(QQmlApplicationEngine& engine, SyncViewModel& model) {
+QQuickWindow* KitewellSyncApp::loadWindow(QQmlApplicationEngine& engine, SyncViewModel& model, bool visible) {
     reportDisabledItemsToAccessibility();
-    engine.setInitialProperties({{QStringLiteral("model"), QVariant::fromValue<QObject*>(&model)}});
+    engine.setInitialProperties({{QStringLiteral("model"), QVariant::fromValue<QObject*>(&model)},
+                                 {QStringLiteral("visible"), visible}});
     engine.load(QUrl(QString::fromLatin1(mainQml)));
     const QList<QObject*> roots = engine.rootObjects();
     return roots.isEmpty() ? nullptr : qobject_cast<QQuickWindow*>(roots.constFirst());
 }
 
 int KitewellSyncApp::exec() {
+    if (const std::optional<int> ended = start())
+        return *ended;
+    return m_application.exec();
+}
+
+std::optional<int> KitewellSyncApp::start() {
     describeApplication();
     if (!m_instance.claim())
         return 0;
@@ -52,12 +59,15 @@ int KitewellSyncApp::exec() {
 
     installQtTranslations();
     applyStyle();
-    m_model = std::make_unique<SyncViewModel>();
-    m_window = loadWindow(m_engine, *m_model);
+    m_model = std::make_unique<SyncViewModel>(std::move(m_options.model));
+    // Hidden only where the tray can bring the window back.
+    const bool hidden = m_options.trayAvailable && m_options.arguments.contains(QStringLiteral("--hidden"));
+    m_window = loadWindow(m_engine, *m_model, !hidden);
     if (!m_window)
         return 1;
-    m_tray = TrayIcon::createIfAvailable(*m_window, *m_model);
-    return m_application.exec();
+    m_tray = TrayIcon::createIfAvailable(*m_window, *m_model, m_options.trayAvailable,
+                                         std::move(m_options.notify));
+    return std::nullopt;
 }
 
 // Qt's own texts (file errors, the folder dialog) and the program's own (network errors) in

@@ -7,8 +7,11 @@
 
 #include <QIcon>
 #include <QQmlApplicationEngine>
+#include <QStringList>
+#include <QSystemTrayIcon>
 
 #include <memory>
+#include <optional>
 
 class QApplication;
 class QQuickWindow;
@@ -23,11 +26,25 @@ class KitewellSyncApp {
 public:
     static constexpr const char* mainQml = "qrc:/Kitewell/Sync/Main.qml";
 
-    explicit KitewellSyncApp(QApplication& application);
+    struct Options {
+        // The program's arguments; the one it reads is "--hidden": start in the tray, with no
+        // window, where there is a tray (a start with the session).
+        QStringList arguments;
+        bool trayAvailable = QSystemTrayIcon::isSystemTrayAvailable();
+        SyncViewModel::Options model;
+        TrayIcon::Notifier notify;
+    };
+
+    KitewellSyncApp(QApplication& application, Options options);
     ~KitewellSyncApp();
 
     // Runs the program to its end; the process's exit status.
     int exec();
+    // Everything up to the event loop: the exit status when the program ends here already.
+    std::optional<int> start();
+
+    QQuickWindow* window() const { return m_window; }
+    SyncViewModel* model() const { return m_model.get(); }
 
     // The application's identity as the desktop knows it (desktop file, icon).
     static void describeApplication();
@@ -35,8 +52,9 @@ public:
     static void applyStyle();
     // The program's icon, for its windows and its tray.
     static QIcon applicationIcon();
-    // Loads the window over `model` into `engine`; nullptr (with QML's warnings) when it fails.
-    static QQuickWindow* loadWindow(QQmlApplicationEngine& engine, SyncViewModel& model);
+    // Loads the window over `model` into `engine`, shown or not; nullptr (with QML's warnings)
+    // when it fails.
+    static QQuickWindow* loadWindow(QQmlApplicationEngine& engine, SyncViewModel& model, bool visible = true);
     // Shows the window, hidden or minimised as it may be, above the others.
     static void bringForward(QWindow& window);
 
@@ -44,6 +62,7 @@ private:
     void installQtTranslations();
 
     QApplication& m_application;
+    Options m_options;
     std::unique_ptr<Translations> m_translations;
     SingleInstance m_instance;
     // Declared before the engine, so the window goes before the controller it shows.

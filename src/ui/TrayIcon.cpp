@@ -1,6 +1,8 @@
 #include "ui/TrayIcon.h"
 
 #include "app/SyncViewModel.h"
+#include "platform/Errors.h"
+#include "ui/Autostart.h"
 #include "ui/KitewellSyncApp.h"
 
 #include <QApplication>
@@ -33,6 +35,20 @@ TrayIcon::TrayIcon(QWindow& window, SyncViewModel& model, Notifier notify)
     }
     QObject::connect(m_menu.addAction(u"显示窗口"_s), &QAction::triggered, this,
                      [this] { KitewellSyncApp::bringForward(m_window); });
+    QAction* autostart = m_menu.addAction(u"登录时自动启动"_s);
+    autostart->setCheckable(true);
+    // The entry on disk is the setting, whoever wrote or removed it.
+    const auto showAutostart = [autostart] { autostart->setChecked(Autostart::isEnabled()); };
+    showAutostart();
+    QObject::connect(&m_menu, &QMenu::aboutToShow, this, showAutostart);
+    QObject::connect(autostart, &QAction::triggered, this, [this, showAutostart](bool checked) {
+        try {
+            Autostart::setEnabled(checked);
+        } catch (const Error& error) {
+            m_notify(kProgramName, u"无法设置登录时自动启动："_s + error.description());
+        }
+        showAutostart();
+    });
     m_menu.addSeparator();
     QObject::connect(m_menu.addAction(u"退出"_s), &QAction::triggered, qApp, &QCoreApplication::quit,
                      Qt::QueuedConnection);

@@ -16,8 +16,9 @@ class SyncViewModel;
 
 // The program in the desktop's tray, so that syncing goes on with the window closed. While
 // it exists, closing the window only hides it; the icon brings the window back or ends the
-// program. A pass that ends with a warning, or signs the user out, while the window is hidden
-// shows its message once as a desktop notification, so that no failure goes unseen.
+// program, and its menu sets whether the program starts with the session. A pass that ends
+// with a warning, or signs the user out, while the window is hidden shows its message once as
+// a desktop notification, so that no failure goes unseen.
 class TrayIcon : public QObject {
     Q_OBJECT
 

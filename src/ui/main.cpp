@@ -8,6 +8,6 @@
 int main(int argc, char** argv) {
     // A widgets application, since the folder panel is a QFileDialog.
     QApplication application(argc, argv);
-    kitewell::KitewellSyncApp app(application);
+    kitewell::KitewellSyncApp app(application, {.arguments = QCoreApplication::arguments().mid(1)});
     return app.exec();
 }
