@@ -1,7 +1,7 @@
 #include "BenchSupport.h"
 
 #include "client/KitewellAPI.h"
-#include "platform/Errors.h"
+#include "platform/FileSystemError.h"
 #include "platform/FolderBookmark.h"
 #include "sync/Naming.h"
 

@@ -5,7 +5,7 @@
 
 #include "client/KitewellAPI.h"
 #include "client/MultipartBody.h"
-#include "platform/Errors.h"
+#include "errors/Error.h"
 #include "storage/SyncStorage.h"
 #include "sync/SyncEngine.h"
 

@@ -3,7 +3,7 @@
 // path without NUL. A bookmark made of a real folder resolves to it, not stale.
 
 #include "FuzzCheck.h"
-#include "platform/Errors.h"
+#include "errors/Error.h"
 #include "platform/FolderBookmark.h"
 
 #include <QDir>

@@ -1,6 +1,6 @@
 // Folder bookmarks: remembering a chosen folder and noticing when it is gone or replaced.
 
-#include "platform/Errors.h"
+#include "platform/FileSystemError.h"
 #include "platform/FolderBookmark.h"
 #include "support/Files.h"
 

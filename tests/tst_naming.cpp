@@ -1,6 +1,6 @@
 // Local file names, matching of retouched files to photos, listing and fingerprints.
 
-#include "platform/Errors.h"
+#include "platform/FileSystemError.h"
 #include "support/Files.h"
 #include "sync/Naming.h"
 

@@ -4,7 +4,7 @@
 #include "client/KitewellAPI.h"
 #include "client/SyncClientError.h"
 #include "credentials/KeychainStore.h"
-#include "platform/Errors.h"
+#include "errors/Error.h"
 #include "platform/FolderBookmark.h"
 #include "storage/ServiceOrigin.h"
 #include "storage/SyncStorage.h"

@@ -5,7 +5,7 @@
 #include "client/SyncClientError.h"
 #include "client/Transport.h"
 #include "model/Json.h"
-#include "platform/Errors.h"
+#include "errors/Error.h"
 #include "platform/OffThread.h"
 
 #include <QCoroFuture>

@@ -1,6 +1,6 @@
 #include "client/MultipartBody.h"
 
-#include "platform/Errors.h"
+#include "platform/FileSystemError.h"
 
 #include <QFile>
 #include <QFileInfo>

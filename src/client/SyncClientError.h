@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/Errors.h"
+#include "errors/Error.h"
 
 namespace kitewell {
 

@@ -1,6 +1,6 @@
 #include "platform/FolderBookmark.h"
 
-#include "platform/Errors.h"
+#include "platform/FileSystemError.h"
 
 #include <QDir>
 #include <QFile>

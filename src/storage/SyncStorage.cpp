@@ -1,7 +1,7 @@
 #include "storage/SyncStorage.h"
 
 #include "model/Json.h"
-#include "platform/Errors.h"
+#include "platform/FileSystemError.h"
 
 #include <QDateTime>
 #include <QDir>

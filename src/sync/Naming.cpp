@@ -1,6 +1,6 @@
 #include "sync/Naming.h"
 
-#include "platform/Errors.h"
+#include "platform/FileSystemError.h"
 
 #include <QFile>
 #include <QTextBoundaryFinder>

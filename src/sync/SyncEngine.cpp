@@ -2,7 +2,8 @@
 
 #include "client/KitewellAPI.h"
 #include "client/SyncClientError.h"
-#include "platform/Errors.h"
+#include "errors/Error.h"
+#include "platform/FileSystemError.h"
 #include "platform/FolderAccess.h"
 #include "platform/OffThread.h"
 #include "storage/SyncStorage.h"

@@ -1,6 +1,6 @@
 #include "ui/Autostart.h"
 
-#include "platform/Errors.h"
+#include "platform/FileSystemError.h"
 
 #include <QCoreApplication>
 #include <QFile>

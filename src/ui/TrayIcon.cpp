@@ -1,7 +1,7 @@
 #include "ui/TrayIcon.h"
 
 #include "app/SyncViewModel.h"
-#include "platform/Errors.h"
+#include "errors/Error.h"
 #include "ui/Autostart.h"
 #include "ui/KitewellSyncApp.h"
 

@@ -5,7 +5,8 @@
 // in one that catches everything and reports it as a value.
 
 #include "client/SyncClientError.h"
-#include "platform/Errors.h"
+#include "client/TransportError.h"
+#include "platform/FileSystemError.h"
 
 #include <QCoroTask>
 #include <QString>

@@ -1,4 +1,4 @@
-#include "platform/Errors.h"
+#include "platform/FileSystemError.h"
 
 #include <system_error>
 
