@@ -7,43 +7,14 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace kitewell {
 
-namespace {
-
-int openForReading(const QString& filePath) {
-    const QByteArray native = QFile::encodeName(filePath);
-    const int fd = ::open(native.constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        throw FileSystemError::fromErrno(errno);
-    struct stat status {};
-    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-        const int error = S_ISDIR(status.st_mode) ? EISDIR : errno;
-        ::close(fd);
-        throw FileSystemError::fromErrno(error ? error : EINVAL);
-    }
-    return fd;
-}
-
-} // namespace
-
-MultipartBody::MultipartBody(const QString& boundary, const QString& filePath) {
-    m_fd = openForReading(filePath);
-    struct stat status {};
-    ::fstat(m_fd, &status);
-    m_fileSize = status.st_size;
+MultipartBody::MultipartBody(const QString& boundary, const QString& filePath)
+    : m_file(FileHandle::openForReading(filePath)), m_fileSize(m_file.stamp().size) {
     const QByteArray b = boundary.toUtf8();
     m_prefix = prefix(b, fileNameParameter(filePath));
     m_suffix = suffix(b);
-}
-
-MultipartBody::~MultipartBody() {
-    if (m_fd >= 0)
-        ::close(m_fd);
 }
 
 QByteArray MultipartBody::fileNameParameter(const QString& filePath) {
@@ -89,12 +60,7 @@ qint64 MultipartBody::readAt(qint64 offset, char* data, qint64 maxSize) const {
     const qint64 fileStart = m_prefix.size();
     while (written < maxSize && offset >= fileStart && offset < fileStart + m_fileSize) {
         const qint64 want = std::min(maxSize - written, fileStart + m_fileSize - offset);
-        const ssize_t got = ::pread(m_fd, data + written, size_t(want), offset - fileStart);
-        if (got < 0) {
-            if (errno == EINTR)
-                continue;
-            throw FileSystemError::fromErrno(errno);
-        }
+        const qsizetype got = m_file.readAt(offset - fileStart, data + written, want);
         if (got == 0) // the file shrank while it was being sent
             throw FileSystemError::fromErrno(EIO);
         written += got;

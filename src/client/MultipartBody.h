@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/FileStamp.h"
+#include "platform/FileHandle.h"
 
 #include <QByteArray>
 #include <QString>
@@ -13,9 +13,6 @@ class MultipartBody {
 public:
     // Opens the file at once; throws FileSystemError when it cannot be opened or measured.
     MultipartBody(const QString& boundary, const QString& filePath);
-    ~MultipartBody();
-    MultipartBody(const MultipartBody&) = delete;
-    MultipartBody& operator=(const MultipartBody&) = delete;
 
     qint64 size() const { return m_prefix.size() + m_fileSize + m_suffix.size(); }
     // Copies up to maxSize bytes from the body's position `offset` into data; the count.
@@ -23,7 +20,7 @@ public:
     // (a short body is never sent).
     qint64 readAt(qint64 offset, char* data, qint64 maxSize) const;
     // The file's stamp as its open descriptor shows it now. Throws FileSystemError.
-    FileStamp fileStampNow() const { return fileStamp(m_fd); }
+    FileStamp fileStampNow() const { return m_file.stamp(); }
 
     // The text of the file name parameter: the last path component with '"' turned into '-'.
     static QByteArray fileNameParameter(const QString& filePath);
@@ -33,7 +30,7 @@ public:
 private:
     QByteArray m_prefix;
     QByteArray m_suffix;
-    int m_fd = -1;
+    FileHandle m_file;
     qint64 m_fileSize = 0;
 };
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/FileHandle.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -17,15 +19,14 @@ public:
     StagedFile(const StagedFile&) = delete;
     StagedFile& operator=(const StagedFile&) = delete;
 
-    void write(const char* data, qsizetype size);
+    void write(const char* data, qsizetype size) { m_file.writeAll(data, size); }
+    void write(const QByteArray& bytes) { write(bytes.constData(), bytes.size()); }
     void commit();
 
 private:
-    void discard() noexcept;
-
-    QByteArray m_target;
-    QByteArray m_staging;
-    int m_fd = -1;
+    QString m_target;
+    QString m_staging;
+    FileHandle m_file;
     bool m_committed = false;
 };
 

@@ -6,7 +6,6 @@
 #include <QByteArray>
 #include <QString>
 
-#include <functional>
 #include <optional>
 
 namespace kitewell {
@@ -46,11 +45,6 @@ public:
     // loadState it never moves a file aside, so it may run ahead of the point where a pass
     // loads the state (the engine reads it while the service is still answering).
     static std::optional<SyncStateFile> readState();
-
-private:
-    static void writeAtomically(const QByteArray& data, const QString& path);
-    // Same, with the bytes written to the temporary file's descriptor by `write`.
-    static void writeAtomically(const QString& path, const std::function<void(int fd)>& write);
 };
 
 } // namespace kitewell

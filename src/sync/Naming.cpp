@@ -1,15 +1,9 @@
 #include "sync/Naming.h"
 
-#include "platform/FileSystemError.h"
+#include "platform/Files.h"
 
 #include <QFile>
 #include <QTextBoundaryFinder>
-
-#include <cerrno>
-#include <dirent.h>
-#include <fcntl.h>
-#include <memory>
-#include <sys/stat.h>
 
 namespace kitewell::naming {
 
@@ -76,10 +70,6 @@ bool hasEffectExtension(const QString& name) {
            extension.compare(u"jpeg", Qt::CaseInsensitive) == 0;
 }
 
-struct DirectoryCloser {
-    void operator()(DIR* directory) const { ::closedir(directory); }
-};
-
 } // namespace
 
 QString safeName(const QString& text) {
@@ -112,41 +102,23 @@ QString albumFolderName(const AlbumEvent& event) {
 }
 
 QStringList effectFiles(const QString& folder) {
-    const QByteArray nativeFolder = QFile::encodeName(folder);
-    const std::unique_ptr<DIR, DirectoryCloser> directory(::opendir(nativeFolder.constData()));
-    if (!directory)
-        throw FileSystemError::fromErrno(errno);
     const QString prefix = folder.endsWith(u'/') ? folder : folder + u'/';
     QStringList files;
-    for (;;) {
-        errno = 0;
-        const dirent* entry = ::readdir(directory.get());
-        if (!entry) {
-            if (errno != 0)
-                throw FileSystemError::fromErrno(errno);
-            return files;
-        }
-        const QByteArray nativeName(entry->d_name);
-        // Hidden entries, "." and ".." included.
-        if (nativeName.startsWith('.'))
+    for (const FolderEntry& entry : listFolder(folder)) {
+        // Hidden entries; a name that is not valid in the file-name encoding could not be
+        // opened again.
+        const QString name = QFile::decodeName(entry.name);
+        if (entry.name.startsWith('.') || !hasEffectExtension(name) || QFile::encodeName(name) != entry.name)
             continue;
-        const QString name = QFile::decodeName(nativeName);
-        // A name that is not valid in the file-name encoding could not be opened again.
-        if (!hasEffectExtension(name) || QFile::encodeName(name) != nativeName)
-            continue;
-        if (entry->d_type == DT_DIR)
-            continue;
-        if (entry->d_type == DT_LNK || entry->d_type == DT_UNKNOWN) {
-            // Only what the entry leads to tells: a link to a folder is a folder. One that
-            // cannot be examined (a dangling link, a loop) is listed all the same: it counts
-            // as unmatched, or fails the pass when its turn comes to be stamped.
-            struct stat status {};
-            if (::fstatat(::dirfd(directory.get()), entry->d_name, &status, 0) == 0 &&
-                S_ISDIR(status.st_mode))
-                continue;
-        }
-        files.append(prefix + name);
+        // Only what a link leads to tells: a link to a folder is a folder. One that cannot be
+        // examined (a dangling link, a loop) is listed all the same: it counts as unmatched,
+        // or fails the pass when its turn comes to be stamped.
+        const bool folderEntry = entry.kind == FolderEntry::Kind::Folder ||
+                                 (entry.kind != FolderEntry::Kind::Other && isFolder(prefix + name));
+        if (!folderEntry)
+            files.append(prefix + name);
     }
+    return files;
 }
 
 QString fingerprint(const FileStamp& stamp) {
@@ -168,27 +140,6 @@ bool isBeingWritten(const FileStamp& stamp, const QDateTime& now) {
         return false;
     const qint64 modifiedMs = stamp.modifiedSeconds * 1000 + stamp.modifiedNanoseconds / 1000000;
     return modifiedMs <= nowMs && nowMs - modifiedMs < writingWindowMs;
-}
-
-std::optional<Photo> matchedPhoto(const QString& file, const QList<Photo>& photos) {
-    const QString name = lastComponent(file);
-    const qsizetype separator = name.indexOf(QStringLiteral("__"));
-    if (separator >= 0) {
-        const QStringView id = QStringView(name).left(separator);
-        for (const Photo& photo : photos)
-            if (photo.id == id)
-                return photo;
-        return std::nullopt;
-    }
-    std::optional<Photo> found;
-    for (const Photo& photo : photos) {
-        if (safeNameOf(photo) != name)
-            continue;
-        if (found)
-            return std::nullopt;
-        found = photo;
-    }
-    return found;
 }
 
 PhotoMatcher::PhotoMatcher(const QList<Photo>& photos) {

@@ -47,17 +47,14 @@ QString fileFingerprint(const QString& file);
 // be writing it). A modification time after `now` does not count.
 bool isBeingWritten(const FileStamp& stamp, const QDateTime& now);
 
-// The photo a retouched file belongs to. A name with "__" leads to the first photo whose
-// id is the text before the first "__"; a name without one to the only photo whose safe
-// name (of "photo.jpg" when it has none) is the whole file name. `file` may be a path:
-// only its last component counts.
-std::optional<Photo> matchedPhoto(const QString& file, const QList<Photo>& photos);
-
-// matchedPhoto for many files against one list, without a scan of the list per file.
+// Finds the photos retouched files belong to, many files against one list. A name with "__"
+// leads to the first photo whose id is the text before the first "__"; a name without one to
+// the only photo whose safe name (of "photo.jpg" when it has none) is the whole file name.
 class PhotoMatcher {
 public:
     explicit PhotoMatcher(const QList<Photo>& photos);
-    // Index into the list given to the constructor.
+    // Index into the list given to the constructor. `file` may be a path: only its last
+    // component counts.
     std::optional<qsizetype> match(const QString& file) const;
 
 private:

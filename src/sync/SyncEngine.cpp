@@ -4,6 +4,7 @@
 #include "client/SyncClientError.h"
 #include "errors/Error.h"
 #include "platform/FileSystemError.h"
+#include "platform/Files.h"
 #include "platform/FolderAccess.h"
 #include "platform/OffThread.h"
 #include "storage/SyncStorage.h"
@@ -11,21 +12,14 @@
 
 #include <QCoroFuture>
 #include <QDateTime>
-#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QFuture>
+#include <QSet>
 #include <QtConcurrent>
 
-#include <algorithm>
 #include <cerrno>
-#include <dirent.h>
-#include <map>
-#include <memory>
 #include <optional>
-#include <string>
-#include <string_view>
-#include <sys/stat.h>
-#include <unordered_set>
 #include <vector>
 
 namespace kitewell {
@@ -54,153 +48,73 @@ private:
     bool m_started = false;
 };
 
-// Resolves a folder bookmark; a stale one means the chosen folder is gone.
-QString resolveFolder(FolderAccess& folders, const QByteArray& bookmark, const QString& label) {
-    const FolderBookmark::Resolved resolved = folders.resolve(bookmark);
+// The folder a bookmark leads to; a stale one means the chosen folder is gone.
+QString resolveFolder(FolderAccess& folders, const std::optional<QByteArray>& bookmark,
+                      SyncClientError (*missing)(), const QString& label) {
+    if (!bookmark)
+        throw missing();
+    const FolderBookmark::Resolved resolved = folders.resolve(*bookmark);
     if (resolved.stale)
         throw SyncClientError::permissionDenied(label);
     return resolved.path;
 }
 
-void makeFolder(const QString& path) {
-    const QByteArray native = QFile::encodeName(path);
-    // Like mkdir -p, but with the system's own error when it fails.
-    qsizetype slash = native.startsWith('/') ? 1 : 0;
-    for (;;) {
-        slash = native.indexOf('/', slash);
-        const QByteArray prefix = slash < 0 ? native : native.left(slash);
-        if (!prefix.isEmpty() && ::mkdir(prefix.constData(), 0777) != 0 && errno != EEXIST)
-            throw FileSystemError::fromErrno(errno);
-        if (slash < 0)
-            break;
-        ++slash;
-    }
-    struct stat status {};
-    if (::stat(native.constData(), &status) != 0)
-        throw FileSystemError::fromErrno(errno);
-    if (!S_ISDIR(status.st_mode))
-        throw FileSystemError::fromErrno(ENOTDIR);
-}
-
-bool itemExists(const QString& path) {
-    struct stat status {};
-    return ::lstat(QFile::encodeName(path).constData(), &status) == 0;
-}
-
-// The download candidates of a workspace, in service order; an id that could lead out of
+// The workspace's photos with an original, in service order; an id that could lead out of
 // the album folder fails the pass.
 QList<Photo> downloadCandidates(const QList<Photo>& photos) {
-    const bool allHaveOriginals = std::all_of(
-        photos.cbegin(), photos.cend(), [](const Photo& photo) { return photo.originalUrl.has_value(); });
-    if (allHaveOriginals) { // the usual case: the same list, shared rather than copied
-        for (const Photo& photo : photos)
-            if (!naming::isSafeIdComponent(photo.id))
-                throw SyncClientError::invalidResponse();
-        return photos;
-    }
     QList<Photo> candidates;
     candidates.reserve(photos.size());
     for (const Photo& photo : photos) {
-        if (photo.originalUrl) {
-            if (!naming::isSafeIdComponent(photo.id))
-                throw SyncClientError::invalidResponse();
-            candidates.append(photo);
-        }
+        if (!photo.originalUrl)
+            continue;
+        if (!naming::isSafeIdComponent(photo.id))
+            throw SyncClientError::invalidResponse();
+        candidates.append(photo);
     }
     return candidates;
 }
 
 // Whether items exist at paths below a root folder. A folder that many of the paths lie in
-// is listed once, a few system calls instead of one per path (a stat costs microseconds,
-// and an album has thousands of photos); any other path is looked up on its own. Either
-// way the answer is what was there at that moment.
+// is listed once, a few system calls instead of one per path (an album has thousands of
+// photos); a folder that cannot be listed has each path looked up on its own. Either way
+// the answer is what was there at that moment.
 class Presence {
 public:
     // `listFolders`: whether folders are worth listing (many paths will be asked about).
-    Presence(const QString& root, bool listFolders)
-        : m_root(root), m_nativeRoot(QFile::encodeName(root)), m_listFolders(listFolders) {}
+    Presence(QString root, bool listFolders) : m_root(std::move(root)), m_listFolders(listFolders) {}
 
     bool exists(const QString& relativePath) {
         const qsizetype slash = relativePath.lastIndexOf(u'/');
-        const QStringView parent = slash < 0 ? QStringView() : QStringView(relativePath).left(slash);
-        Folder& folder = folderOf(parent);
-        if (!folder.read) {
-            folder.read = true;
-            folder.listed = m_listFolders && list(parent, folder);
-        }
-        if (!folder.listed)
+        const QString parent = relativePath.left(std::max<qsizetype>(slash, 0));
+        auto folder = m_folders.constFind(parent);
+        if (folder == m_folders.constEnd())
+            folder = m_folders.insert(parent, m_listFolders ? namesIn(parent) : std::nullopt);
+        if (!*folder)
             return itemExists(m_root + u'/' + relativePath);
-        return folder.names.contains(nativeName(QStringView(relativePath).mid(slash + 1)));
+        return (*folder)->contains(QFile::encodeName(relativePath.mid(slash + 1)));
     }
 
 private:
-    struct Folder {
-        bool read = false;
-        bool listed = false;
-        std::string arena; // the names, each followed by a NUL
-        std::unordered_set<std::string_view> names;
-    };
-
-    // The name's bytes as QFile::encodeName gives them; plain ASCII is copied as it is.
-    std::string_view nativeName(QStringView name) {
-        m_name.resize(size_t(name.size()));
-        for (qsizetype i = 0; i < name.size(); ++i) {
-            const char16_t unit = name.utf16()[i];
-            if (unit >= 0x80) {
-                m_encoded = name.toLocal8Bit();
-                return std::string_view(m_encoded.constData(), size_t(m_encoded.size()));
-            }
-            m_name[size_t(i)] = char(unit);
+    // The names in a folder below the root; nothing when only looking up each path can tell.
+    std::optional<QSet<QByteArray>> namesIn(const QString& parent) const {
+        QSet<QByteArray> names;
+        try {
+            const std::vector<FolderEntry> entries =
+                listFolder(parent.isEmpty() ? m_root : m_root + u'/' + parent);
+            names.reserve(qsizetype(entries.size()));
+            for (const FolderEntry& entry : entries)
+                names.insert(entry.name);
+        } catch (const FileSystemError& error) {
+            // Nothing can be below a folder that is not there.
+            if (error.code() != ENOENT && error.code() != ENOTDIR)
+                return std::nullopt;
         }
-        return m_name;
-    }
-
-    // Nearly every path lies in the album's folder: the last folder is kept at hand.
-    Folder& folderOf(QStringView parent) {
-        if (!m_last || parent != m_lastParent) {
-            const auto slot = m_folders.try_emplace(parent.toString()).first;
-            m_lastParent = slot->first;
-            m_last = &slot->second;
-        }
-        return *m_last;
-    }
-
-    // Reads the folder's names; false when only looking up each path can tell.
-    bool list(QStringView parent, Folder& folder) const {
-        const QByteArray path = parent.isEmpty() ? m_nativeRoot : m_nativeRoot + '/' + parent.toLocal8Bit();
-        const std::unique_ptr<DIR, int (*)(DIR*)> directory(::opendir(path.constData()), ::closedir);
-        if (!directory) // nothing can be below a folder that is not there
-            return errno == ENOENT || errno == ENOTDIR;
-        std::vector<size_t> starts;
-        for (;;) {
-            errno = 0;
-            const dirent* entry = ::readdir(directory.get());
-            if (!entry) {
-                if (errno != 0)
-                    return false;
-                break;
-            }
-            const std::string_view name(entry->d_name);
-            if (name == "." || name == "..")
-                continue;
-            starts.push_back(folder.arena.size());
-            folder.arena.append(name);
-            folder.arena.push_back('\0');
-        }
-        folder.names.reserve(starts.size());
-        for (const size_t start : starts)
-            folder.names.insert(std::string_view(folder.arena.data() + start));
-        return true;
+        return names;
     }
 
     QString m_root;
-    QByteArray m_nativeRoot;
     bool m_listFolders;
-    std::map<QString, Folder> m_folders; // nodes stay put, so m_last stays valid
-    QString m_lastParent;
-    Folder* m_last = nullptr;
-    std::string m_name;
-    QByteArray m_encoded;
+    QHash<QString, std::optional<QSet<QByteArray>>> m_folders;
 };
 
 // What the download step has to do, worked out on a worker thread in one trip.
@@ -222,15 +136,10 @@ DownloadPlan planDownloads(const QList<Photo>& candidates, QHash<QString, SyncRe
     // From this many photos on, listing a folder is cheaper than looking up each path in it.
     constexpr qsizetype listFrom = 32;
     Presence presence(originalsRoot, candidates.size() >= listFrom);
-    DownloadPlan plan;
-    plan.records = std::move(stored);
-    // One key text for all lookups: the album id and ":" stay, the photo id is replaced.
-    QString key = eventId + u':';
-    const qsizetype keyPrefix = key.size();
+    DownloadPlan plan{std::move(stored), {}};
     for (qsizetype i = 0; i < candidates.size(); ++i) {
         const Photo& photo = candidates[i];
-        key.truncate(keyPrefix);
-        key += photo.id;
+        const QString key = SyncStateFile::recordKey(eventId, photo.id);
         // A record stored earlier in this pass counts as stored: a photo the service lists
         // twice keeps the place of its first listing.
         auto found = plan.records.constFind(key);
@@ -245,6 +154,15 @@ DownloadPlan planDownloads(const QList<Photo>& candidates, QHash<QString, SyncRe
             plan.missing.push_back({i, originalsRoot + u'/' + path});
     }
     return plan;
+}
+
+// Nothing is at the destination (an earlier download of this pass may have put something
+// there), and its folder is made: it is to be downloaded.
+bool readyForDownload(const QString& destination) {
+    if (itemExists(destination))
+        return false;
+    makeFolder(QFileInfo(destination).path());
+    return true;
 }
 
 struct RetouchedFile {
@@ -270,9 +188,7 @@ std::optional<FileStamp> stampAtTurn(const QString& path) {
         stamp = fileStamp(path);
     } catch (const FileSystemError& error) {
         // A dangling link is still there, and fails like any file that cannot be read.
-        struct stat status {};
-        if (error.code() == ENOENT && ::lstat(QFile::encodeName(path).constData(), &status) != 0 &&
-            errno == ENOENT)
+        if (error.code() == ENOENT && !itemExists(path))
             return std::nullopt;
         throw;
     }
@@ -311,43 +227,53 @@ void SyncEngine::throwIfCancelled() const {
 }
 
 QCoro::Task<SyncResult> SyncEngine::synchronize(SyncSettings settings, bool includeEffects) {
+    // 1. The album.
     Pass pass;
     pass.eventId = settings.eventId.value_or(QString());
     if (pass.eventId.isEmpty())
         throw SyncClientError::missingProject();
 
-    if (!settings.originalDirectoryBookmark)
-        throw SyncClientError::missingOriginalDirectory();
-    FolderScope originals(*m_folders,
-                          resolveFolder(*m_folders, *settings.originalDirectoryBookmark, u"原图"_s));
+    // 2, 3. The folders; access ends as the scopes close, the retouch folder's first.
+    const FolderScope originals(*m_folders,
+                                resolveFolder(*m_folders, settings.originalDirectoryBookmark,
+                                              &SyncClientError::missingOriginalDirectory, u"原图"_s));
     pass.originalsRoot = originals.path();
-
     std::optional<FolderScope> retouch;
     if (includeEffects) {
-        if (!settings.effectDirectoryBookmark)
-            throw SyncClientError::missingEffectDirectory();
-        retouch.emplace(*m_folders,
-                        resolveFolder(*m_folders, *settings.effectDirectoryBookmark, u"精修回传"_s));
+        retouch.emplace(*m_folders, resolveFolder(*m_folders, settings.effectDirectoryBookmark,
+                                                  &SyncClientError::missingEffectDirectory, u"精修回传"_s));
         pass.retouchRoot = retouch->path();
     }
 
-    // The state file is read while the service answers. Only a file that decodes is taken
-    // from this early read; any other is loaded again where the pass loads the state, which
-    // keeps an undecodable one aside only once the pass has got that far.
+    // The state file is read while the service answers (step 8 takes it, if it decodes).
     QFuture<std::optional<SyncStateFile>> earlyState = QtConcurrent::run(&SyncStorage::readState);
 
-    pass.workspace = co_await m_api.eventWorkspace(pass.eventId);
+    co_await fetchWorkspace(pass);                                 // 4, 5
+    co_await prepareFolders(pass);                                 // 6, 7, 9
+    co_await loadState(pass, std::move(earlyState));               // 8
+    co_await downloadOriginals(pass);                              // 10
+    co_await saveState(pass.records);                              // 11
+    if (includeEffects)                                            // 12
+        co_await returnEffects(pass, settings.autoPublishEffects); // 13
 
+    const SyncResult result = pass.result;
+    releaseOnWorker(std::move(pass));
+    co_return result; // 14
+}
+
+QCoro::Task<void> SyncEngine::fetchWorkspace(Pass& pass) {
+    pass.workspace = co_await m_api.eventWorkspace(pass.eventId);
     // Nothing the service names may lead out of the chosen folders.
-    const AlbumEvent& event = pass.workspace.event;
-    pass.albumFolderName = naming::albumFolderName(event);
+    pass.albumFolderName = naming::albumFolderName(pass.workspace.event);
     if (!naming::isSafeIdComponent(pass.albumFolderName))
         throw SyncClientError::invalidResponse();
+}
 
+QCoro::Task<void> SyncEngine::prepareFolders(Pass& pass) {
     const QString originalsAlbum = pass.originalsRoot + u'/' + pass.albumFolderName;
     const std::optional<QString> retouchAlbum =
         pass.retouchRoot ? std::optional(*pass.retouchRoot + u'/' + pass.albumFolderName) : std::nullopt;
-    // Each job is made in its own statement: g++ 12 mishandles a capturing lambda inside co_await.
+    // Made in its own statement: g++ 12 mishandles a capturing lambda inside co_await.
     auto preparing = offThread([photos = pass.workspace.photos, originalsAlbum, retouchAlbum] {
         QList<Photo> candidates = downloadCandidates(photos);
         makeFolder(originalsAlbum);
@@ -356,37 +282,18 @@ QCoro::Task<SyncResult> SyncEngine::synchronize(SyncSettings settings, bool incl
         return candidates;
     });
     pass.downloadCandidates = co_await std::move(preparing);
+}
 
+QCoro::Task<void> SyncEngine::loadState(Pass& pass, QFuture<std::optional<SyncStateFile>> earlyState) {
     std::optional<SyncStateFile> stored = co_await earlyState;
+    // A file that did not decode early is loaded again here, which keeps it aside only now
+    // that the pass has got this far.
     if (!stored) {
         auto loading = offThread(&SyncStorage::loadState);
         stored = co_await std::move(loading);
     }
     pass.records = std::move(stored->records);
-    // The future's own copy goes, so that the records are not shared when the pass changes them.
-    earlyState = {};
     throwIfCancelled();
-
-    co_await downloadOriginals(pass);
-    co_await saveState(pass.records);
-
-    if (includeEffects)
-        co_await returnEffects(pass, settings.autoPublishEffects);
-
-    // Freeing the photos and records of a large album takes the main thread milliseconds:
-    // the last references go to a worker, which frees them there while the pass returns.
-    // Nothing waits for it: it only frees memory.
-    const QFuture<void> released = QtConcurrent::run([workspace = std::move(pass.workspace),
-                                                      candidates = std::move(pass.downloadCandidates),
-                                                      records = std::move(pass.records)]() mutable {
-        workspace = {};
-        candidates = {};
-        records = {};
-    });
-    Q_UNUSED(released);
-
-    // Folder access ends as the scopes close: the retouch folder first, then the originals.
-    co_return pass.result;
 }
 
 QCoro::Task<void> SyncEngine::downloadOriginals(Pass& pass) {
@@ -404,21 +311,13 @@ QCoro::Task<void> SyncEngine::downloadOriginals(Pass& pass) {
     throwIfCancelled();
 
     for (const DownloadPlan::Missing& missing : plan.missing) {
-        // Read through a const view: the list may be shared with the workspace's own.
-        const Photo& photo = std::as_const(pass.downloadCandidates)[missing.candidate];
-        const QString& destination = missing.destination;
-        // Looked at again now: an earlier download of this pass may have put it there.
-        auto preparing = offThread([destination] {
-            if (itemExists(destination))
-                return true;
-            makeFolder(QFileInfo(destination).path());
-            return false;
-        });
-        const bool appeared = co_await std::move(preparing);
-        if (!appeared) {
-            co_await m_api.downloadOriginal(*photo.originalUrl, destination);
-            ++pass.result.downloadedOriginals;
-        }
+        auto preparing =
+            offThread([destination = missing.destination] { return readyForDownload(destination); });
+        if (!co_await std::move(preparing))
+            continue;
+        co_await m_api.downloadOriginal(*pass.downloadCandidates.at(missing.candidate).originalUrl,
+                                        missing.destination);
+        ++pass.result.downloadedOriginals;
     }
 }
 
@@ -434,38 +333,47 @@ QCoro::Task<void> SyncEngine::returnEffects(Pass& pass, bool autoPublish) {
 
     for (const RetouchedFile& file : files) {
         throwIfCancelled();
-        if (!file.candidate) {
+        if (file.candidate)
+            co_await returnFile(pass, file.path, pass.downloadCandidates.at(*file.candidate).id, autoPublish);
+        else
             ++pass.result.unmatchedEffects;
-            continue;
-        }
-        auto stamping = offThread([path = file.path] { return stampAtTurn(path); });
-        const std::optional<FileStamp> stamp = co_await std::move(stamping);
-        if (!stamp)
-            continue;
-        const Photo& photo = std::as_const(pass.downloadCandidates)[*file.candidate];
-        const QString fingerprint = naming::fingerprint(*stamp);
-        const QString key = SyncStateFile::recordKey(pass.eventId, photo.id);
-        SyncRecord record = pass.records.value(key);
-
-        if (record.lastUploadedEffectFingerprint != fingerprint) {
-            const FileStamp sent = co_await m_api.uploadEffect(pass.eventId, photo.id, file.path);
-            // Rewritten while it was being sent: the service may hold a mix of old and new
-            // bytes. Nothing is recorded or published; the next pass sends the file whole.
-            if (sent != *stamp)
-                continue;
-            record.lastUploadedEffectFingerprint = fingerprint;
-            pass.records.insert(key, record);
-            co_await saveState(pass.records);
-            ++pass.result.uploadedEffects;
-        }
-        if (autoPublish && record.lastPublishedEffectFingerprint != fingerprint) {
-            co_await m_api.publishEffect(pass.eventId, photo.id);
-            record.lastPublishedEffectFingerprint = fingerprint;
-            pass.records.insert(key, record);
-            co_await saveState(pass.records);
-            ++pass.result.publishedEffects;
-        }
     }
+}
+
+QCoro::Task<void> SyncEngine::returnFile(Pass& pass, QString path, QString photoId, bool autoPublish) {
+    auto stamping = offThread([path] { return stampAtTurn(path); });
+    const std::optional<FileStamp> stamp = co_await std::move(stamping);
+    if (!stamp)
+        co_return;
+    const QString fingerprint = naming::fingerprint(*stamp);
+    const QString key = SyncStateFile::recordKey(pass.eventId, photoId);
+    SyncRecord record = pass.records.value(key);
+
+    if (record.lastUploadedEffectFingerprint != fingerprint) {
+        const FileStamp sent = co_await m_api.uploadEffect(pass.eventId, photoId, path);
+        // Rewritten while it was being sent: the service may hold a mix of old and new
+        // bytes. Nothing is recorded or published; the next pass sends the file whole.
+        if (sent != *stamp)
+            co_return;
+        record.lastUploadedEffectFingerprint = fingerprint;
+        pass.records.insert(key, record);
+        co_await saveState(pass.records);
+        ++pass.result.uploadedEffects;
+    }
+    if (autoPublish && record.lastPublishedEffectFingerprint != fingerprint) {
+        co_await m_api.publishEffect(pass.eventId, photoId);
+        record.lastPublishedEffectFingerprint = fingerprint;
+        pass.records.insert(key, record);
+        co_await saveState(pass.records);
+        ++pass.result.publishedEffects;
+    }
+}
+
+void SyncEngine::releaseOnWorker(Pass pass) {
+    // Freeing the photos and records of a large album takes milliseconds: a worker does it
+    // while the pass returns. Nothing waits for it; a dropped QFuture leaves its job running.
+    [[maybe_unused]] const QFuture<void> freeing =
+        QtConcurrent::run([pass = std::move(pass)]() mutable { pass = {}; });
 }
 
 } // namespace kitewell

@@ -1,11 +1,14 @@
 #pragma once
 
 #include "storage/SyncSettings.h"
+#include "storage/SyncStateFile.h"
 #include "sync/SyncResult.h"
 
 #include <QCoroTask>
+#include <QFuture>
 
 #include <memory>
+#include <optional>
 
 namespace kitewell {
 
@@ -23,9 +26,15 @@ public:
     QCoro::Task<SyncResult> synchronize(SyncSettings settings, bool includeEffects);
 
 private:
+    // The pass's steps, in their order.
     struct Pass;
+    QCoro::Task<void> fetchWorkspace(Pass& pass);
+    QCoro::Task<void> prepareFolders(Pass& pass);
+    QCoro::Task<void> loadState(Pass& pass, QFuture<std::optional<SyncStateFile>> earlyState);
     QCoro::Task<void> downloadOriginals(Pass& pass);
     QCoro::Task<void> returnEffects(Pass& pass, bool autoPublish);
+    QCoro::Task<void> returnFile(Pass& pass, QString path, QString photoId, bool autoPublish);
+    static void releaseOnWorker(Pass pass);
     void throwIfCancelled() const;
 
     KitewellAPI& m_api;
