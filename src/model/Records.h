@@ -2,11 +2,9 @@
 
 // The records in which the album service answers. Decoding is strict: a missing
 // required member, a null one or a value of the wrong type fails the whole document.
-// Every decode* throws json::DecodingError.
+// Every decode throws json::DecodingError.
 
 #include <QByteArray>
-#include <QHashFunctions>
-#include <QJsonObject>
 #include <QList>
 #include <QString>
 #include <QUrl>
@@ -26,9 +24,6 @@ public:
     QString id;
     QString email;
     QString name;
-
-    static Account fromJson(const QJsonObject& object);
-    QJsonObject toJson() const;
 };
 
 struct AlbumEvent {
@@ -46,8 +41,6 @@ public:
         return collaborationRole ? QVariant(*collaborationRole) : QVariant();
     }
 
-    static AlbumEvent fromJson(const QJsonObject& object);
-    QJsonObject toJson() const;
     bool operator==(const AlbumEvent&) const = default;
 };
 
@@ -58,26 +51,19 @@ struct Photo {
     std::optional<QString> createdAt;
     std::optional<bool> isPublished;
 
-    static Photo fromJson(const QJsonObject& object);
-    QJsonObject toJson() const;
     bool operator==(const Photo&) const = default;
 };
 
 struct ProjectPermissions {
     bool canManageAllPhotos = false;
     bool canUpload = false;
-
-    static ProjectPermissions fromJson(const QJsonObject& object);
-    QJsonObject toJson() const;
 };
 
 struct WorkspaceBootstrap {
     Account account;
     QList<AlbumEvent> events;
 
-    static WorkspaceBootstrap fromJson(const QJsonObject& object);
     static WorkspaceBootstrap decode(const QByteArray& bytes);
-    QJsonObject toJson() const;
 };
 
 struct EventWorkspace {
@@ -85,37 +71,26 @@ struct EventWorkspace {
     QList<Photo> photos;
     ProjectPermissions permissions;
 
-    static EventWorkspace fromJson(const QJsonObject& object);
     static EventWorkspace decode(const QByteArray& bytes);
-    QJsonObject toJson() const;
 };
 
 struct SignInResponse {
     std::optional<QString> token;
 
-    static SignInResponse fromJson(const QJsonObject& object);
     static SignInResponse decode(const QByteArray& bytes);
-    QJsonObject toJson() const;
 };
 
 struct ErrorResponse {
     std::optional<QString> error;
     std::optional<QString> message;
 
-    static ErrorResponse fromJson(const QJsonObject& object);
     static ErrorResponse decode(const QByteArray& bytes);
-    QJsonObject toJson() const;
 };
 
 // Stands for an answer that must be JSON but whose content does not matter: any
 // well-formed document decodes, whatever its top-level value.
 struct EmptyResponse {
     static EmptyResponse decode(const QByteArray& bytes);
-    QJsonObject toJson() const { return {}; }
 };
-
-// Every field in declaration order; an optional feeds a presence marker, then its value.
-size_t qHash(const AlbumEvent& event, size_t seed = 0) noexcept;
-size_t qHash(const Photo& photo, size_t seed = 0) noexcept;
 
 } // namespace kitewell

@@ -1,6 +1,7 @@
 #include "storage/SyncSettings.h"
 
 #include "model/Json.h"
+#include "model/JsonReader.h"
 
 #include <QJsonObject>
 
@@ -19,8 +20,8 @@ const auto autoSyncKey = "autoSyncEnabled"_L1;
 const auto autoUploadKey = "autoUploadEffects"_L1;
 const auto autoPublishKey = "autoPublishEffects"_L1;
 
-std::optional<QByteArray> optionalBase64(const QJsonObject& object, QLatin1StringView key) {
-    const std::optional<QString> text = json::optionalString(object, key);
+std::optional<QByteArray> optionalBase64(const json::Member& member) {
+    const std::optional<QString> text = json::optionalString(member);
     if (!text)
         return std::nullopt;
     // Qt accepts unpadded input even when asked to abort on errors; the stored form is
@@ -60,16 +61,20 @@ QByteArray SyncSettings::encode() const {
 }
 
 SyncSettings SyncSettings::decode(const QByteArray& bytes) {
-    const QJsonObject object = json::parseObject(bytes);
+    const json::Document document(bytes);
+    const auto [base, originalBookmark, effectBookmark, eventId, eventTitle, autoSync, autoUpload,
+                autoPublish] =
+        json::membersOf<8>(document.root(), {baseUrlKey, originalBookmarkKey, effectBookmarkKey, eventIdKey,
+                                             eventTitleKey, autoSyncKey, autoUploadKey, autoPublishKey});
     SyncSettings settings;
-    settings.baseURL = json::requiredString(object, baseUrlKey);
-    settings.originalDirectoryBookmark = optionalBase64(object, originalBookmarkKey);
-    settings.effectDirectoryBookmark = optionalBase64(object, effectBookmarkKey);
-    settings.eventId = json::optionalString(object, eventIdKey);
-    settings.eventTitle = json::optionalString(object, eventTitleKey);
-    settings.autoSyncEnabled = json::requiredBool(object, autoSyncKey);
-    settings.autoUploadEffects = json::requiredBool(object, autoUploadKey);
-    settings.autoPublishEffects = json::requiredBool(object, autoPublishKey);
+    settings.baseURL = json::requiredString(base);
+    settings.originalDirectoryBookmark = optionalBase64(originalBookmark);
+    settings.effectDirectoryBookmark = optionalBase64(effectBookmark);
+    settings.eventId = json::optionalString(eventId);
+    settings.eventTitle = json::optionalString(eventTitle);
+    settings.autoSyncEnabled = json::requiredBool(autoSync);
+    settings.autoUploadEffects = json::requiredBool(autoUpload);
+    settings.autoPublishEffects = json::requiredBool(autoPublish);
     return settings;
 }
 

@@ -21,7 +21,7 @@ struct SyncStateFile {
     }
 
     // Compact JSON, members in a fixed order (that of QJsonObject, so the bytes are
-    // reproducible), absent fingerprints left out, "/" written as "\/". Built directly
+    // reproducible), absent fingerprints left out, "/" written as "\/". Written directly
     // rather than through QJsonObject: the file is rewritten after every upload.
     QByteArray encode() const;
     // The same bytes as encode(), handed to `sink` piece by piece as they are made, so a

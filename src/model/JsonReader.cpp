@@ -1,0 +1,173 @@
+#include "model/JsonReader.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+namespace kitewell::json {
+
+namespace {
+
+using Element = simdjson::dom::element;
+
+QString text(std::string_view utf8) {
+    return QString::fromUtf8(utf8.data(), qsizetype(utf8.size()));
+}
+
+std::optional<QJsonDocument> parsedByQt(const QByteArray& bytes) {
+    QJsonParseError error{};
+    QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
+    return error.error == QJsonParseError::NoError ? std::optional(std::move(document)) : std::nullopt;
+}
+
+// simdjson reads a number too small for a double (1e-400) as 0, where QJsonDocument refuses
+// the document. Such a number has a negative exponent or hundreds of zeros after the point.
+bool mayHoldTinyNumber(const QByteArray& bytes) {
+    for (const char* exponent : {"e-", "E-"})
+        for (qsizetype at = bytes.indexOf(exponent); at > 0; at = bytes.indexOf(exponent, at + 2))
+            if (QChar::isDigit(char16_t(bytes[at - 1])) || bytes[at - 1] == '.')
+                return true;
+    return bytes.contains(QByteArray(300, '0'));
+}
+
+} // namespace
+
+Document::Document(const QByteArray& bytes) : m_parser(std::make_unique<simdjson::dom::parser>()) {
+    Element root;
+    if (!m_parser->parse(bytes.constData(), size_t(bytes.size())).get(root)) {
+        if (mayHoldTinyNumber(bytes) && !parsedByQt(bytes))
+            throw DecodingError("a number out of range");
+        m_root.emplace(root);
+        return;
+    }
+    m_parser.reset();
+    const std::optional<QJsonDocument> document = parsedByQt(bytes);
+    if (!document)
+        throw DecodingError("not JSON");
+    m_root.emplace(document->isObject() ? QJsonValue(document->object()) : QJsonValue(document->array()));
+}
+
+bool Value::isNull() const {
+    if (const auto* element = std::get_if<Element>(&m_value))
+        return element->is_null();
+    return std::get<QJsonValue>(m_value).isNull();
+}
+
+std::optional<QString> Value::string() const {
+    if (const auto* element = std::get_if<Element>(&m_value)) {
+        std::string_view utf8;
+        return element->get_string().get(utf8) ? std::nullopt : std::optional(text(utf8));
+    }
+    const QJsonValue& value = std::get<QJsonValue>(m_value);
+    return value.isString() ? std::optional(value.toString()) : std::nullopt;
+}
+
+std::optional<bool> Value::boolean() const {
+    if (const auto* element = std::get_if<Element>(&m_value)) {
+        bool result = false;
+        return element->get_bool().get(result) ? std::nullopt : std::optional(result);
+    }
+    const QJsonValue& value = std::get<QJsonValue>(m_value);
+    return value.isBool() ? std::optional(value.toBool()) : std::nullopt;
+}
+
+bool Value::forEachElement(const std::function<void(const Value&)>& element) const {
+    if (const auto* own = std::get_if<Element>(&m_value)) {
+        simdjson::dom::array array;
+        if (own->get_array().get(array))
+            return false;
+        for (const Element item : array)
+            element(Value(item));
+        return true;
+    }
+    const QJsonValue& value = std::get<QJsonValue>(m_value);
+    if (!value.isArray())
+        return false;
+    for (const QJsonValue& item : value.toArray())
+        element(Value(item));
+    return true;
+}
+
+bool Value::forEachMember(const std::function<void(const QString& name, const Value&)>& member) const {
+    if (const auto* own = std::get_if<Element>(&m_value)) {
+        simdjson::dom::object object;
+        if (own->get_object().get(object))
+            return false;
+        for (const simdjson::dom::key_value_pair field : object)
+            member(text(field.key), Value(field.value));
+        return true;
+    }
+    const QJsonValue& value = std::get<QJsonValue>(m_value);
+    if (!value.isObject())
+        return false;
+    const QJsonObject object = value.toObject();
+    for (auto it = object.constBegin(); it != object.constEnd(); ++it)
+        member(it.key(), Value(it.value()));
+    return true;
+}
+
+bool Value::members(const QLatin1StringView* names, std::optional<Value>* found, size_t count) const {
+    if (const auto* own = std::get_if<Element>(&m_value)) {
+        simdjson::dom::object object;
+        if (own->get_object().get(object))
+            return false;
+        // One walk over the members; a later member of a name replaces an earlier one.
+        for (const simdjson::dom::key_value_pair field : object)
+            for (size_t i = 0; i < count; ++i)
+                if (field.key == std::string_view(names[i].data(), size_t(names[i].size())))
+                    found[i].emplace(field.value);
+        return true;
+    }
+    const QJsonValue& value = std::get<QJsonValue>(m_value);
+    if (!value.isObject())
+        return false;
+    const QJsonObject object = value.toObject();
+    for (size_t i = 0; i < count; ++i) {
+        const auto it = object.constFind(names[i]);
+        if (it != object.constEnd())
+            found[i].emplace(it.value());
+    }
+    return true;
+}
+
+const Value& required(const Member& member) {
+    if (!member)
+        throw DecodingError("key not found");
+    if (member->isNull())
+        throw DecodingError("value not found");
+    return *member;
+}
+
+QString requiredString(const Member& member) {
+    std::optional<QString> value = required(member).string();
+    if (!value)
+        throw DecodingError("type mismatch (string)");
+    return std::move(*value);
+}
+
+bool requiredBool(const Member& member) {
+    const std::optional<bool> value = required(member).boolean();
+    if (!value)
+        throw DecodingError("type mismatch (bool)");
+    return *value;
+}
+
+std::optional<QString> optionalString(const Member& member) {
+    if (!member || member->isNull())
+        return std::nullopt;
+    std::optional<QString> value = member->string();
+    if (!value)
+        throw DecodingError("type mismatch (string)");
+    return value;
+}
+
+std::optional<bool> optionalBool(const Member& member) {
+    if (!member || member->isNull())
+        return std::nullopt;
+    const std::optional<bool> value = member->boolean();
+    if (!value)
+        throw DecodingError("type mismatch (bool)");
+    return value;
+}
+
+} // namespace kitewell::json
