@@ -38,8 +38,6 @@ public:
     KitewellAPI(const KitewellAPI&) = delete;
     KitewellAPI& operator=(const KitewellAPI&) = delete;
 
-    const QUrl& baseURL() const { return m_baseURL; }
-
     QCoro::Task<QString> signIn(QString email, QString password);
     QCoro::Task<WorkspaceBootstrap> bootstrap();
     QCoro::Task<EventWorkspace> eventWorkspace(QString eventId);
