@@ -74,21 +74,20 @@ QList<Photo> downloadCandidates(const QList<Photo>& photos) {
     return candidates;
 }
 
-// Whether items exist at paths below a root folder. A folder that many of the paths lie in
-// is listed once, a few system calls instead of one per path (an album has thousands of
-// photos); a folder that cannot be listed has each path looked up on its own. Either way
-// the answer is what was there at that moment.
+// Whether items exist at paths below a root folder. Each folder the paths lie in is listed
+// once, a few system calls instead of one per path (an album has thousands of photos); a
+// folder that cannot be listed has each path looked up on its own. Either way the answer is
+// what was there at that moment.
 class Presence {
 public:
-    // `listFolders`: whether folders are worth listing (many paths will be asked about).
-    Presence(QString root, bool listFolders) : m_root(std::move(root)), m_listFolders(listFolders) {}
+    explicit Presence(QString root) : m_root(std::move(root)) {}
 
     bool exists(const QString& relativePath) {
         const qsizetype slash = relativePath.lastIndexOf(u'/');
         const QString parent = relativePath.left(std::max<qsizetype>(slash, 0));
         auto folder = m_folders.constFind(parent);
         if (folder == m_folders.constEnd())
-            folder = m_folders.insert(parent, m_listFolders ? namesIn(parent) : std::nullopt);
+            folder = m_folders.insert(parent, namesIn(parent));
         if (!*folder)
             return itemExists(m_root + u'/' + relativePath);
         return (*folder)->contains(QFile::encodeName(relativePath.mid(slash + 1)));
@@ -113,7 +112,6 @@ private:
     }
 
     QString m_root;
-    bool m_listFolders;
     QHash<QString, std::optional<QSet<QByteArray>>> m_folders;
 };
 
@@ -133,9 +131,7 @@ struct DownloadPlan {
 DownloadPlan planDownloads(const QList<Photo>& candidates, QHash<QString, SyncRecord> stored,
                            const QString& eventId, const QString& albumFolderName,
                            const QString& originalsRoot) {
-    // From this many photos on, listing a folder is cheaper than looking up each path in it.
-    constexpr qsizetype listFrom = 32;
-    Presence presence(originalsRoot, candidates.size() >= listFrom);
+    Presence presence(originalsRoot);
     DownloadPlan plan{std::move(stored), {}};
     for (qsizetype i = 0; i < candidates.size(); ++i) {
         const Photo& photo = candidates[i];
