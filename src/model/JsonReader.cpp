@@ -20,14 +20,25 @@ std::optional<QJsonDocument> parsedByQt(const QByteArray& bytes) {
     return error.error == QJsonParseError::NoError ? std::optional(std::move(document)) : std::nullopt;
 }
 
-// simdjson reads a number too small for a double (1e-400) as 0, where QJsonDocument refuses
-// the document. Such a number has a negative exponent or hundreds of zeros after the point.
-bool mayHoldTinyNumber(const QByteArray& bytes) {
-    for (const char* exponent : {"e-", "E-"})
-        for (qsizetype at = bytes.indexOf(exponent); at > 0; at = bytes.indexOf(exponent, at + 2))
-            if (QChar::isDigit(char16_t(bytes[at - 1])) || bytes[at - 1] == '.')
+// Whether a number in the document reads as a zero that is not an integer ("0.0", or a
+// number too small for a double: simdjson reads 1e-400 as 0, where QJsonDocument refuses it).
+bool holdsZeroDouble(Element element) {
+    switch (element.type()) {
+    case simdjson::dom::element_type::ARRAY:
+        for (const Element item : simdjson::dom::array(element))
+            if (holdsZeroDouble(item))
                 return true;
-    return bytes.contains(QByteArray(300, '0'));
+        return false;
+    case simdjson::dom::element_type::OBJECT:
+        for (const simdjson::dom::key_value_pair field : simdjson::dom::object(element))
+            if (holdsZeroDouble(field.value))
+                return true;
+        return false;
+    case simdjson::dom::element_type::DOUBLE:
+        return double(element) == 0.0;
+    default:
+        return false;
+    }
 }
 
 } // namespace
@@ -35,7 +46,8 @@ bool mayHoldTinyNumber(const QByteArray& bytes) {
 Document::Document(const QByteArray& bytes) : m_parser(std::make_unique<simdjson::dom::parser>()) {
     Element root;
     if (!m_parser->parse(bytes.constData(), size_t(bytes.size())).get(root)) {
-        if (mayHoldTinyNumber(bytes) && !parsedByQt(bytes))
+        // A zero may have been a number QJsonDocument refuses: its verdict counts.
+        if (holdsZeroDouble(root) && !parsedByQt(bytes))
             throw DecodingError("a number out of range");
         m_root.emplace(root);
         return;
@@ -69,6 +81,18 @@ std::optional<bool> Value::boolean() const {
     }
     const QJsonValue& value = std::get<QJsonValue>(m_value);
     return value.isBool() ? std::optional(value.toBool()) : std::nullopt;
+}
+
+qsizetype Value::size() const {
+    if (const auto* element = std::get_if<Element>(&m_value)) {
+        simdjson::dom::array array;
+        simdjson::dom::object object;
+        if (!element->get_array().get(array))
+            return qsizetype(array.size());
+        return element->get_object().get(object) ? 0 : qsizetype(object.size());
+    }
+    const QJsonValue& value = std::get<QJsonValue>(m_value);
+    return value.isArray() ? value.toArray().size() : value.isObject() ? value.toObject().size() : 0;
 }
 
 bool Value::forEachElement(const std::function<void(const Value&)>& element) const {

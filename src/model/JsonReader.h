@@ -36,6 +36,8 @@ public:
     bool isNull() const;
     std::optional<QString> string() const;
     std::optional<bool> boolean() const;
+    // How many elements or members an array or object holds (0 for anything else).
+    qsizetype size() const;
     // Calls `element` for each element of an array in order; false when this is no array.
     bool forEachElement(const std::function<void(const Value&)>& element) const;
     // Calls `member` for each member of an object in order; false when this is no object.
@@ -85,6 +87,7 @@ std::optional<bool> optionalBool(const Member& member);
 // A required array, each element decoded by `decode`.
 template <typename Record> QList<Record> requiredList(const Member& member, Record (*decode)(const Value&)) {
     QList<Record> records;
+    records.reserve(required(member).size());
     if (!required(member).forEachElement([&](const Value& element) { records.append(decode(element)); }))
         throw DecodingError("not an array");
     return records;
@@ -96,6 +99,7 @@ template <typename Record> QList<Record> requiredList(const Member& member, Reco
 template <typename Record>
 QHash<QString, Record> requiredMap(const Member& member, Record (*decode)(const Value&)) {
     QHash<QString, Record> records;
+    records.reserve(required(member).size());
     QSet<QString> undecodable; // names whose latest value does not decode
     const bool isObject = required(member).forEachMember([&](const QString& name, const Value& value) {
         try {

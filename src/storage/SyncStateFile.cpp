@@ -2,10 +2,9 @@
 
 #include "model/JsonReader.h"
 
-#include <QStringEncoder>
 
 #include <algorithm>
-#include <cstring>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -21,89 +20,98 @@ namespace {
 // state is.
 class JsonWriter {
 public:
-    explicit JsonWriter(const SyncStateFile::ByteSink& sink) : m_sink(sink) { m_chunk.reserve(kChunk + 64); }
+    explicit JsonWriter(const SyncStateFile::ByteSink& sink) : m_sink(sink) { reserve(kChunk); }
 
-    void raw(QByteArrayView text) { m_chunk.append(text); }
+    void raw(std::string_view text) {
+        room(qsizetype(text.size()));
+        m_out = std::copy(text.begin(), text.end(), m_out);
+    }
 
     void string(QStringView text) {
-        m_chunk.append('"');
-        qsizetype plainFrom = 0;
-        for (qsizetype i = 0; i < text.size(); ++i) {
-            if (isPlain(text, i))
-                continue;
-            appendUtf8(text.sliced(plainFrom, i - plainFrom));
-            appendEscaped(text[i].unicode());
-            plainFrom = i + 1;
+        // At most six bytes per UTF-16 unit (an escape), and the quotes.
+        room(6 * text.size() + 2);
+        char* out = m_out;
+        *out++ = '"';
+        const char16_t* const end = text.utf16() + text.size();
+        for (const char16_t* unit = text.utf16(); unit != end; ++unit) {
+            const char16_t u = *unit;
+            if (u >= 0x20 && u < 0x80 && u != u'"' && u != u'\\' && u != u'/')
+                *out++ = char(u);
+            else if (u < 0x80)
+                out = escaped(out, u);
+            else if (u < 0x800)
+                out = utf8(out, u, 2);
+            else if (!QChar::isSurrogate(u))
+                out = utf8(out, u, 3);
+            else if (QChar::isHighSurrogate(u) && unit + 1 != end && QChar::isLowSurrogate(unit[1]))
+                out = utf8(out, QChar::surrogateToUcs4(u, *++unit), 4);
+            else // a lone surrogate has no UTF-8 form
+                out = unicodeEscape(out, u);
         }
-        appendUtf8(text.sliced(plainFrom));
-        m_chunk.append('"');
-        if (m_chunk.size() >= kChunk)
-            flush();
+        *out++ = '"';
+        m_out = out;
     }
 
     // Hands what is left to the sink.
     void flush() {
-        if (!m_chunk.isEmpty())
-            m_sink(m_chunk.constData(), m_chunk.size());
-        m_chunk.clear();
+        if (m_out != m_chunk.constData())
+            m_sink(m_chunk.constData(), m_out - m_chunk.constData());
+        m_out = m_chunk.data();
     }
 
 private:
     // Large enough for few writes, small enough to stay in the cache.
     static constexpr qsizetype kChunk = 256 * 1024;
 
-    // Goes out as UTF-8 as it is: not a control character, '"', '\' or '/', and not a
-    // surrogate without its partner.
-    static bool isPlain(QStringView text, qsizetype i) {
-        const char16_t unit = text[i].unicode();
-        if (unit < 0x80)
-            return unit >= 0x20 && unit != u'"' && unit != u'\\' && unit != u'/';
-        if (QChar::isHighSurrogate(unit))
-            return i + 1 < text.size() && QChar::isLowSurrogate(text[i + 1].unicode());
-        if (QChar::isLowSurrogate(unit))
-            return i > 0 && QChar::isHighSurrogate(text[i - 1].unicode());
-        return true;
+    // Makes room for `size` more bytes at m_out.
+    void room(qsizetype size) {
+        if (m_end - m_out >= size)
+            return;
+        flush();
+        if (size > m_chunk.size())
+            reserve(size);
     }
 
-    void appendUtf8(QStringView run) {
-        const qsizetype used = m_chunk.size();
-        m_chunk.resize(used + m_encoder.requiredSpace(run.size()));
-        char* const end = m_encoder.appendToBuffer(m_chunk.data() + used, run);
-        m_chunk.truncate(end - m_chunk.constData());
+    void reserve(qsizetype size) {
+        m_chunk.resize(size);
+        m_out = m_chunk.data();
+        m_end = m_out + size;
     }
 
-    void appendEscaped(char16_t unit) {
-        m_chunk.append('\\');
-        switch (unit) {
-        case u'"':
-        case u'\\':
-        case u'/':
-            m_chunk.append(char(unit));
-            break;
-        case u'\b':
-            m_chunk.append('b');
-            break;
-        case u'\f':
-            m_chunk.append('f');
-            break;
-        case u'\n':
-            m_chunk.append('n');
-            break;
-        case u'\r':
-            m_chunk.append('r');
-            break;
-        case u'\t':
-            m_chunk.append('t');
-            break;
-        default:
-            m_chunk.append('u').append(QByteArray::number(unit, 16).rightJustified(4, '0'));
-            break;
+    // The code point in UTF-8, in `length` bytes.
+    static char* utf8(char* out, char32_t c, int length) {
+        static constexpr unsigned char lead[] = {0, 0, 0xc0, 0xe0, 0xf0};
+        *out++ = char(lead[length] | (c >> (6 * (length - 1))));
+        for (int shift = 6 * (length - 2); shift >= 0; shift -= 6)
+            *out++ = char(0x80 | ((c >> shift) & 0x3f));
+        return out;
+    }
+
+    // An ASCII character that needs an escape.
+    static char* escaped(char* out, char16_t u) {
+        static constexpr char shortEscapes[][2] = {{'"', '"'}, {'\\', '\\'}, {'/', '/'}, {'\b', 'b'},
+                                                   {'\f', 'f'}, {'\n', 'n'},   {'\r', 'r'}, {'\t', 't'}};
+        for (const auto& [character, letter] : shortEscapes) {
+            if (u == char16_t(character)) {
+                *out++ = '\\';
+                *out++ = letter;
+                return out;
+            }
         }
+        return unicodeEscape(out, u);
+    }
+
+    static char* unicodeEscape(char* out, char16_t u) {
+        static constexpr char hex[] = "0123456789abcdef";
+        for (const char c : {'\\', 'u', hex[u >> 12], hex[(u >> 8) & 0xf], hex[(u >> 4) & 0xf], hex[u & 0xf]})
+            *out++ = c;
+        return out;
     }
 
     const SyncStateFile::ByteSink& m_sink;
-    QStringEncoder m_encoder{QStringEncoder::Utf8};
     QByteArray m_chunk;
+    char* m_out = nullptr;
+    char* m_end = nullptr;
 };
 
 using Entry = std::pair<QStringView, const SyncRecord*>;
@@ -152,6 +160,7 @@ SyncRecord recordFrom(const json::Value& value) {
 
 QByteArray SyncStateFile::encode() const {
     QByteArray bytes;
+    bytes.reserve(24 + records.size() * 200);
     encodeTo([&bytes](const char* data, qsizetype size) { bytes.append(data, size); });
     return bytes;
 }
