@@ -43,6 +43,10 @@ const QList<Figure> kFigures{
     {u"idle_pass_20k_ms"_s, u"ms"_s, 100},
     {u"ui_stall_max_ms"_s, u"ms"_s, 16},
     {u"state_save_20k_ms"_s, u"ms"_s, 10},
+    // The same bytes written, flushed and renamed by hand: the disk's share of a save, and
+    // how far a save stays above it.
+    {u"state_save_floor_ms"_s, u"ms"_s, -1},
+    {u"state_save_over_floor_ms"_s, u"ms"_s, 3},
     {u"upload_rss_growth_mb"_s, u"MB"_s, 16},
     {u"cancel_ms"_s, u"ms"_s, 100},
     {u"poll_idle_cpu_pct"_s, u"%"_s, 0.5},
@@ -55,8 +59,7 @@ const QList<Figure> kDetails{
     {u"download_vs_curl"_s, u"ratio"_s, 0}, {u"upload_client_s"_s, u"s"_s, 0},
     {u"upload_curl_s"_s, u"s"_s, 0},        {u"upload_program_s"_s, u"s"_s, 0},
     {u"upload_saves_s"_s, u"s"_s, 0},       {u"idle_workspace_curl_ms"_s, u"ms"_s, 0},
-    {u"state_save_floor_ms"_s, u"ms"_s, 0}, {u"state_encode_ms"_s, u"ms"_s, 0},
-    {u"poll_pass_cpu_ms"_s, u"ms"_s, 0},
+    {u"state_encode_ms"_s, u"ms"_s, 0},     {u"poll_pass_cpu_ms"_s, u"ms"_s, 0},
 };
 
 struct Benchmark {
@@ -226,11 +229,13 @@ int drive(const Options& options) {
         QStringList all;
         for (double sample : values)
             all.append(QString::number(sample, 'f', 3));
-        note(u"%1: median of %2 runs (%3), target <= %4: %5"_s.arg(figure.name)
-                 .arg(values.size())
-                 .arg(all.join(u' '))
-                 .arg(figure.target)
-                 .arg(value <= figure.target ? u"met"_s : u"MISSED"_s));
+        note(figure.target < 0
+                 ? u"%1: median of %2 runs (%3)"_s.arg(figure.name).arg(values.size()).arg(all.join(u' '))
+                 : u"%1: median of %2 runs (%3), target <= %4: %5"_s.arg(figure.name)
+                       .arg(values.size())
+                       .arg(all.join(u' '))
+                       .arg(figure.target)
+                       .arg(value <= figure.target ? u"met"_s : u"MISSED"_s));
     }
     std::fflush(stdout);
     for (const QString& problem : std::as_const(problems))

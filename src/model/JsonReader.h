@@ -2,12 +2,13 @@
 
 // Reading JSON documents by the records' rules (for the decoders' own source files).
 //
-// simdjson reads every document. It is stricter than QJsonDocument, the reader whose verdicts
-// this program has always kept: QJsonDocument also takes a byte order mark, lone surrogate
-// escapes, raw control characters and unknown escapes in strings, and numbers such as "1."
-// or ones beyond 64 bits. A document simdjson refuses is therefore read by QJsonDocument,
-// which decides; the record code sees the same values either way. Of repeated members the
-// last one counts, as in QJsonObject.
+// simdjson reads every document, and QJsonDocument, the reader whose verdicts this program has
+// always kept, decides where the two differ. QJsonDocument also takes a byte order mark, lone
+// surrogate escapes, raw control characters and unknown escapes in strings, and numbers such
+// as "1." or ones beyond 64 bits: a document simdjson refuses is read by QJsonDocument. It
+// refuses a number too small for a double, which simdjson reads as 0: a document holding a
+// zero that is not an integer is also given to QJsonDocument to judge. The record code sees
+// the same values either way. Of repeated members the last one counts, as in QJsonObject.
 
 #include "model/Json.h"
 
