@@ -19,7 +19,7 @@ public:
     StagedFile(const StagedFile&) = delete;
     StagedFile& operator=(const StagedFile&) = delete;
 
-    void write(const char* data, qsizetype size) { m_file.writeAll(data, size); }
+    void write(const char* data, qsizetype size);
     void write(const QByteArray& bytes) { write(bytes.constData(), bytes.size()); }
     void commit();
 
@@ -27,6 +27,8 @@ private:
     QString m_target;
     QString m_staging;
     FileHandle m_file;
+    qint64 m_written = 0;
+    qint64 m_writtenBack = 0; // bytes whose writing to the disk has been started
     bool m_committed = false;
 };
 
