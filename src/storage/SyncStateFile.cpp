@@ -2,7 +2,6 @@
 
 #include "model/JsonReader.h"
 
-
 #include <algorithm>
 #include <string_view>
 #include <utility>
@@ -89,8 +88,8 @@ private:
 
     // An ASCII character that needs an escape.
     static char* escaped(char* out, char16_t u) {
-        static constexpr char shortEscapes[][2] = {{'"', '"'}, {'\\', '\\'}, {'/', '/'}, {'\b', 'b'},
-                                                   {'\f', 'f'}, {'\n', 'n'},   {'\r', 'r'}, {'\t', 't'}};
+        static constexpr char shortEscapes[][2] = {{'"', '"'},  {'\\', '\\'}, {'/', '/'},  {'\b', 'b'},
+                                                   {'\f', 'f'}, {'\n', 'n'},  {'\r', 'r'}, {'\t', 't'}};
         for (const auto& [character, letter] : shortEscapes) {
             if (u == char16_t(character)) {
                 *out++ = '\\';
