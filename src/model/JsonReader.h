@@ -12,10 +12,10 @@
 
 #include "model/Json.h"
 
-#include <QHash>
 #include <QJsonValue>
 #include <QLatin1StringView>
 #include <QList>
+#include <QMap>
 #include <QSet>
 #include <QString>
 
@@ -98,13 +98,13 @@ template <typename Record> QList<Record> requiredList(const Member& member, Reco
 // that comes twice counts with its last value, as in QJsonObject: an earlier value that does
 // not decode is forgiven when a later one replaces it.
 template <typename Record>
-QHash<QString, Record> requiredMap(const Member& member, Record (*decode)(const Value&)) {
-    QHash<QString, Record> records;
-    records.reserve(required(member).size());
+QMap<QString, Record> requiredMap(const Member& member, Record (*decode)(const Value&)) {
+    QMap<QString, Record> records;
     QSet<QString> undecodable; // names whose latest value does not decode
     const bool isObject = required(member).forEachMember([&](const QString& name, const Value& value) {
         try {
-            records.insert(name, decode(value));
+            // Members come in key order when this program wrote them: each goes at the end.
+            records.insert(records.cend(), name, decode(value));
             if (!undecodable.isEmpty())
                 undecodable.remove(name);
         } catch (const DecodingError&) {

@@ -113,20 +113,6 @@ private:
     char* m_end = nullptr;
 };
 
-using Entry = std::pair<QStringView, const SyncRecord*>;
-
-// QHash iterates in a per-process random order; the keys are sorted by their UTF-16 code
-// units, as QJsonObject sorts them, so the same records always give the same bytes.
-std::vector<Entry> sortedEntries(const QHash<QString, SyncRecord>& records) {
-    std::vector<Entry> entries;
-    entries.reserve(size_t(records.size()));
-    for (auto it = records.cbegin(); it != records.cend(); ++it)
-        entries.emplace_back(it.key(), &it.value());
-    std::sort(entries.begin(), entries.end(),
-              [](const Entry& a, const Entry& b) { return a.first < b.first; });
-    return entries;
-}
-
 // One record's member, its members in QJsonObject's (sorted) order.
 void writeRecord(JsonWriter& writer, QStringView key, const SyncRecord& record) {
     writer.string(key);
@@ -168,10 +154,10 @@ void SyncStateFile::encodeTo(const ByteSink& sink) const {
     JsonWriter writer(sink);
     writer.raw("{\"records\":{");
     bool first = true;
-    for (const auto& [key, record] : sortedEntries(records)) {
+    for (auto it = records.cbegin(); it != records.cend(); ++it) {
         if (!std::exchange(first, false))
             writer.raw(",");
-        writeRecord(writer, key, *record);
+        writeRecord(writer, it.key(), *it);
     }
     writer.raw("}}");
     writer.flush();

@@ -3,7 +3,7 @@
 #include "storage/SyncRecord.h"
 
 #include <QByteArray>
-#include <QHash>
+#include <QMap>
 #include <QString>
 
 #include <functional>
@@ -12,8 +12,9 @@ namespace kitewell {
 
 // The per-photo sync memory of every album, stored as "sync-state.json".
 struct SyncStateFile {
-    // Keyed by recordKey(eventId, photoId).
-    QHash<QString, SyncRecord> records;
+    // Keyed by recordKey(eventId, photoId), in the order of the keys' UTF-16 code units: the
+    // order in which QJsonObject keeps them, and so the order of the file.
+    QMap<QString, SyncRecord> records;
 
     // The key of a photo's record: album id, ":", photo id.
     static QString recordKey(const QString& eventId, const QString& photoId) {

@@ -119,7 +119,7 @@ private:
 struct DownloadPlan {
     // The pass's records with every candidate's record stored, in candidate order: what
     // they are once the step has gone through all candidates.
-    QHash<QString, SyncRecord> records;
+    QMap<QString, SyncRecord> records;
     struct Missing {
         qsizetype candidate;
         QString destination;
@@ -128,21 +128,35 @@ struct DownloadPlan {
     std::vector<Missing> missing;
 };
 
-DownloadPlan planDownloads(const QList<Photo>& candidates, QHash<QString, SyncRecord> stored,
-                           const QString& eventId, const QString& albumFolderName,
-                           const QString& originalsRoot) {
+using Records = QMap<QString, SyncRecord>;
+
+// The album's records by photo id: their keys, "<album id>:<photo id>", are one run of the map,
+// and the download step looks up thousands of them.
+QHash<QStringView, Records::iterator> albumRecords(Records& records, const QString& keyPrefix) {
+    QHash<QStringView, Records::iterator> album;
+    for (auto it = records.lowerBound(keyPrefix); it != records.end() && it.key().startsWith(keyPrefix); ++it)
+        album.insert(QStringView(it.key()).mid(keyPrefix.size()), it);
+    return album;
+}
+
+DownloadPlan planDownloads(const QList<Photo>& candidates, Records stored, const QString& eventId,
+                           const QString& albumFolderName, const QString& originalsRoot) {
     Presence presence(originalsRoot);
     DownloadPlan plan{std::move(stored), {}};
+    const QString keyPrefix = SyncStateFile::recordKey(eventId, QString());
+    QHash<QStringView, Records::iterator> album = albumRecords(plan.records, keyPrefix);
     for (qsizetype i = 0; i < candidates.size(); ++i) {
         const Photo& photo = candidates[i];
-        const QString key = SyncStateFile::recordKey(eventId, photo.id);
         // A record stored earlier in this pass counts as stored: a photo the service lists
         // twice keeps the place of its first listing.
-        auto found = plan.records.constFind(key);
-        if (found == plan.records.constEnd())
-            found = plan.records.insert(key, {photo.id, eventId,
-                                              albumFolderName + u'/' + naming::downloadFileName(photo),
-                                              std::nullopt, std::nullopt});
+        auto found = album.value(photo.id, plan.records.end());
+        if (found == plan.records.end()) {
+            found = plan.records.insert(SyncStateFile::recordKey(eventId, photo.id),
+                                        {photo.id, eventId,
+                                         albumFolderName + u'/' + naming::downloadFileName(photo),
+                                         std::nullopt, std::nullopt});
+            album.insert(QStringView(found.key()).mid(keyPrefix.size()), found);
+        }
         const QString& path = found->originalRelativePath;
         if (!naming::isSafeRelativePath(path))
             throw SyncClientError::invalidResponse();
@@ -193,7 +207,7 @@ std::optional<FileStamp> stampAtTurn(const QString& path) {
     return stamp;
 }
 
-QCoro::Task<void> saveState(QHash<QString, SyncRecord> records) {
+QCoro::Task<void> saveState(QMap<QString, SyncRecord> records) {
     auto saving = offThread([state = SyncStateFile{std::move(records)}] { SyncStorage::saveState(state); });
     co_await std::move(saving);
 }
@@ -207,7 +221,7 @@ struct SyncEngine::Pass {
     std::optional<QString> retouchRoot;
     EventWorkspace workspace;
     QString albumFolderName;
-    QHash<QString, SyncRecord> records;
+    QMap<QString, SyncRecord> records;
     QList<Photo> downloadCandidates;
     SyncResult result;
 };
