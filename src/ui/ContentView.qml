@@ -5,7 +5,7 @@ import QtQuick
 Item {
     id: root
 
-    required property QtObject model
+    required property SyncViewModel model
 
     readonly property bool signedIn: Theme.present(model.account)
     readonly property Item screen: signedIn ? workspace : login

@@ -31,6 +31,8 @@ public:
         // window, where there is a tray (a start with the session).
         QStringList arguments;
         bool trayAvailable = QSystemTrayIcon::isSystemTrayAvailable();
+        // The controller's; folders are chosen with the desktop's folder panel unless it names
+        // a picker.
         SyncViewModel::Options model;
         TrayIcon::Notifier notify;
     };

@@ -7,7 +7,7 @@ import QtQuick.Layouts
 ColumnLayout {
     id: login
 
-    required property QtObject model
+    required property SyncViewModel model
 
     spacing: Theme.screenSpacing
 

@@ -5,7 +5,7 @@ import QtQuick.Controls
 ApplicationWindow {
     id: window
 
-    required property QtObject model
+    required property SyncViewModel model
 
     objectName: "mainWindow"
     title: "鸢井同步助手"
