@@ -1,4 +1,5 @@
 import QtQuick
+import Kitewell.Sync
 
 // The root view: the sign-in screen while nobody is signed in, the workspace screen while an
 // account is. Both stand 30 points inside the window on its background colour.

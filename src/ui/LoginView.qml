@@ -1,6 +1,7 @@
 import QtQuick
 import QtQuick.Controls
 import QtQuick.Layouts
+import Kitewell.Sync
 
 // The sign-in screen. The fields write straight into the controller; checking them and every
 // message are the controller's.

@@ -1,5 +1,6 @@
 import QtQuick
 import QtQuick.Controls
+import Kitewell.Sync
 
 // The program's one window. Its content is the root view over the one controller.
 ApplicationWindow {

@@ -1,6 +1,7 @@
 import QtQuick
 import QtQuick.Controls
 import QtQuick.Layouts
+import Kitewell.Sync
 
 // The workspace screen: album, folders, switches, the two passes and the status line. It binds
 // to the controller and states the user's choices to it; its own rules are only the texts it
@@ -91,10 +92,11 @@ ColumnLayout {
 
                     objectName: "albumOption" + index
                     width: ListView.view ? ListView.view.width : implicitWidth
+                    text: option.modelData
                     // The popup's list follows the highlighted option.
                     highlighted: ListView.isCurrentItem
                     contentItem: Label {
-                        text: option.modelData
+                        text: option.text
                         textFormat: Text.PlainText
                         elide: Text.ElideRight
                         verticalAlignment: Text.AlignVCenter
