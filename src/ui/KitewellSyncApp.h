@@ -47,6 +47,8 @@ public:
 
     QQuickWindow* window() const { return m_window; }
     SyncViewModel* model() const { return m_model.get(); }
+    // The tray icon, where the desktop has a tray.
+    TrayIcon* tray() const { return m_tray.get(); }
 
     // The application's identity as the desktop knows it (desktop file, icon).
     static void describeApplication();
