@@ -395,6 +395,8 @@ private Q_SLOTS:
         auto failing = model->synchronize(false, false);
         QSignalSpy messages(model.get(), &SyncViewModel::messageChanged);
         QVERIFY(model->isWorking() && outcomeOf(model->synchronize(true, false)).ok() && messages.isEmpty());
+        model->requestReloadWorkspace(); // a refresh, though, does start meanwhile
+        QTRY_COMPARE(service->requests(Endpoint::Bootstrap).size(), 2);
         QVERIFY(outcomeOf(std::move(failing)).ok() && !model->isWorking());
         QVERIFY(model->message() == u"服务器返回 503。"_s && model->lastSyncedAt() == firstSynced);
         QCOMPARE(service->requests(Endpoint::Workspace).size(), 2);
