@@ -185,12 +185,6 @@ public:
             QTest::keyClick(m_window, char(character.unicode()));
     }
 
-    void signIn() {
-        type(u"emailField"_s, kEmail);
-        type(u"passwordField"_s, kPassword);
-        click(u"signInButton"_s);
-    }
-
     // A background pass that the service answers with this status and message (none: a good pass).
     void pass(int status = 0, const QString& message = {}) {
         if (status)
@@ -204,10 +198,10 @@ public:
 
     QSystemTrayIcon& trayIcon() const { return *m_app->tray()->findChild<QSystemTrayIcon*>(); }
     QAction* trayEntry(const QString& text) const {
-        for (QAction* action : m_app->tray()->menu().actions())
-            if (action->text() == text)
-                return action;
-        return nullptr;
+        const QList<QAction*> entries = m_app->tray()->menu().actions();
+        const auto found =
+            std::ranges::find_if(entries, [&](const QAction* entry) { return entry->text() == text; });
+        return found == entries.end() ? nullptr : *found;
     }
 
 private Q_SLOTS:
@@ -342,7 +336,8 @@ private Q_SLOTS:
         const Step slowSignIn = [](UiTest& t) {
             t.m_service->setFault(Endpoint::SignIn, Fault{.delayMs = 1500});
             t.open();
-            t.signIn();
+            t.type(u"emailField"_s, kEmail), t.type(u"passwordField"_s, kPassword),
+                t.click(u"signInButton"_s);
         };
         const Step returns = [](UiTest& t) { t.click(u"autoUploadToggle"_s); };
         const Step publishingThenNoReturns = [returns](UiTest& t) {

@@ -148,8 +148,7 @@ SyncViewModel::~SyncViewModel() {
 
 // ---- running operations ----
 
-template <typename Start, typename Finish>
-QCoro::Task<void> SyncViewModel::run(Start start, Finish finish) {
+template <typename Start, typename Finish> QCoro::Task<void> SyncViewModel::run(Start start, Finish finish) {
     QPointer<SyncViewModel> self(this);
     auto result = co_await attempt(std::move(start));
     // Gone while the work ran: nobody is left to tell.
@@ -431,8 +430,9 @@ void SyncViewModel::changeSwitch(bool SyncSettings::*field, bool enabled) {
 }
 
 void SyncViewModel::chooseFolder(FolderKind kind) {
-    const std::optional<QString> folder =
-        m_options.folderPicker ? m_options.folderPicker(folderTitle(kind), folderMessage(kind)) : std::nullopt;
+    const std::optional<QString> folder = m_options.folderPicker
+                                              ? m_options.folderPicker(folderTitle(kind), folderMessage(kind))
+                                              : std::nullopt;
     if (!folder || folder->isEmpty())
         return;
     QByteArray bookmark;
