@@ -314,16 +314,17 @@ private Q_SLOTS:
             QCOMPARE(m_panelTitles.last(), prompt);
             QTRY_COMPARE(text(row + u"Detail"_s), folder);
         }
+        // Polling starts: after its first pass, the time it ended, in hours and minutes (the C
+        // locale's short style has seconds too).
         QVERIFY(!item(u"lastSyncedLabel"_s)->isVisible());
-        for (const QString& toggle : {u"autoSyncToggle"_s, u"autoUploadToggle"_s, u"autoPublishToggle"_s})
-            click(toggle);
+        click(u"autoSyncToggle"_s);
+        QTRY_VERIFY2(m_model->lastSyncedAt(), qPrintable(m_model->message()));
+        QCOMPARE(text(u"lastSyncedLabel"_s),
+                 u"最近同步："_s + m_model->lastSyncedAt()->time().toString(u"HH:mm"_s));
+        click(u"autoUploadToggle"_s);
+        click(u"autoPublishToggle"_s);
         const SyncSettings& settings = m_model->settings();
         QVERIFY(settings.autoSyncEnabled && settings.autoUploadEffects && settings.autoPublishEffects);
-        // Polling has started: after its first pass, the time it ended, in hours and minutes
-        // (the C locale's short style has seconds too).
-        QTRY_VERIFY(m_model->lastSyncedAt());
-        const QTime time = m_model->lastSyncedAt()->time();
-        QCOMPARE(text(u"lastSyncedLabel"_s), u"最近同步："_s + time.toString(u"HH:mm"_s));
     }
 
     void disabledControls_data() {
