@@ -93,10 +93,8 @@ void SecurityTest::tokenLeavesNoTraceAfterASession() {
     options.restoreAtStart = false;
     options.serviceOrigin = service->baseUrl().toString();
     SyncViewModel model(options);
-    SyncSettings chosen = model.settings();
-    chosen.autoSyncEnabled = false; // passes are started here, one at a time
-    chosen.autoPublishEffects = true;
-    model.setSettings(chosen);
+    model.setAutoSyncEnabled(false); // passes are started here, one at a time
+    model.setAutoPublishEffects(true);
 
     model.setEmail(kEmail);
     model.setPassword(kPassword);
