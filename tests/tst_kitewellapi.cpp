@@ -1,5 +1,6 @@
 // The service client against the local album service: the bytes on the wire, every
-// validation outcome, token handling, transfers and their failures.
+// validation outcome, token handling, transfers and their failures, and the texts of the
+// program's own errors.
 
 #include "client/SyncClientError.h"
 #include "platform/Translations.h"
@@ -14,24 +15,50 @@
 #include <QTest>
 #include <QTimer>
 
+#include <functional>
+
 using namespace kitewell;
 using namespace testsupport;
+using Case = SyncClientError::Case;
+using Step = std::function<void()>;
+Q_DECLARE_METATYPE(Step)
 
 namespace {
 
 const QByteArray kAgent = "user-agent: KitewellDesktopSync/1.0";
 const QByteArray kAcceptJson = "accept: application/json";
 
-// The given headers as "name: value", in the order they arrived; absent ones are left out.
-QList<QByteArray> framed(const albumservice::RecordedRequest& request,
-                         const QList<QByteArray>& names = {"user-agent", "accept", "content-type", "origin",
-                                                           "authorization"}) {
+// A request's headers as "name: value" in the order they arrived, but for the two HTTP
+// itself needs.
+QList<QByteArray> framed(const albumservice::RecordedRequest& request) {
     QList<QByteArray> found;
     for (const auto& [name, value] : request.headers) {
-        if (names.contains(name.toLower()))
+        if (name.toLower() != "host" && name.toLower() != "content-length")
             found.append(name.toLower() + ": " + value);
     }
     return found;
+}
+
+// How a call ended, as rows state it: empty for a success, else the client case, with the
+// service's text for `server`.
+QString verdict(const std::optional<Failure>& failure) {
+    static const QStringList names{u"server"_s,       u"permissionDenied"_s, u"invalidServerURL"_s,
+                                   u"missingToken"_s, u"unauthorized"_s,     u"invalidResponse"_s};
+    if (!failure)
+        return {};
+    if (!failure->clientCase)
+        return u"not a client error: "_s + failure->text;
+    const QString name = names.value(int(*failure->clientCase), u"another case"_s);
+    return *failure->clientCase == Case::server ? name + u": "_s + failure->text : name;
+}
+
+QCoro::Task<void> run(Step step) {
+    step();
+    co_return;
+}
+
+std::optional<Failure> failureOf(const Step& step) {
+    return outcomeOf(run(step)).failure;
 }
 
 qsizetype openDescriptors() {
@@ -46,6 +73,8 @@ private Q_SLOTS:
     void initTestCase();
     void init();
 
+    void errorDescriptions_data();
+    void errorDescriptions();
     void baseUrlAndPaths_data();
     void baseUrlAndPaths();
     void validation_data();
@@ -54,19 +83,16 @@ private Q_SLOTS:
     void requestFrames();
     void signInTokenChoice_data();
     void signInTokenChoice();
-    void signInFailures();
-    void bodyTokenIsSentLater();
-
-    void identifiersEscapedInPath_data();
-    void identifiersEscapedInPath();
+    void identifiersEscapedInPaths_data();
+    void identifiersEscapedInPaths();
     void missingTokenSendsNothing();
 
     void uploadBodyByteForByte();
     void uploadFailsOnUnreadableFileBeforeToken();
     void publishAnswers_data();
     void publishAnswers();
-
     void downloadReplacesDestinationOnlyWhenWhole();
+
     void timeLimits_data();
     void timeLimits();
     void cancellationStopsTransfer_data();
@@ -101,6 +127,34 @@ void KitewellAPITest::init() {
     service->clearRequests();
 }
 
+// The one place that checks the texts themselves; everywhere else errors are told apart by case.
+void KitewellAPITest::errorDescriptions_data() {
+    QTest::addColumn<Step>("raise");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("server, from the status")
+        << Step([] { KitewellAPI::validated(500, "{}"); }) << u"服务器返回 500。"_s;
+    QTest::newRow("permissionDenied") << Step([] { throw SyncClientError::permissionDenied(u"原图"_s); })
+                                      << u"没有访问“原图”文件夹的权限，请重新选择它。"_s;
+    QTest::newRow("invalidServerURL")
+        << Step([] { KitewellAPI(u"ftp://h.cn"_s, std::nullopt); }) << u"服务器地址无效。"_s;
+    QTest::newRow("missingToken") << Step([] { throw SyncClientError::missingToken(); })
+                                  << u"请先登录鸢井账号。"_s;
+    QTest::newRow("unauthorized") << Step([] { throw SyncClientError::unauthorized(); }) << kUnauthorized;
+    QTest::newRow("invalidResponse") << Step([] { throw SyncClientError::invalidResponse(); }) << kInvalid;
+    QTest::newRow("missingOriginalDirectory")
+        << Step([] { throw SyncClientError::missingOriginalDirectory(); }) << u"请选择原图同步文件夹。"_s;
+    QTest::newRow("missingEffectDirectory")
+        << Step([] { throw SyncClientError::missingEffectDirectory(); }) << u"请选择精修回传文件夹。"_s;
+    QTest::newRow("missingProject") << Step([] { throw SyncClientError::missingProject(); })
+                                    << u"请选择要同步的相册项目。"_s;
+}
+
+void KitewellAPITest::errorDescriptions() {
+    QFETCH(Step, raise);
+    QFETCH(QString, expected);
+    QCOMPARE(failureOf(raise).value_or(Failure{}).text, expected);
+}
+
 void KitewellAPITest::baseUrlAndPaths_data() {
     QTest::addColumn<QString>("base");
     QTest::addColumn<QString>("path");
@@ -121,50 +175,35 @@ void KitewellAPITest::baseUrlAndPaths() {
     QFETCH(QString, base);
     QFETCH(QString, path);
     QFETCH(QString, expected);
-    try {
-        const KitewellAPI api(base, std::nullopt);
-        QVERIFY2(!expected.isEmpty(), "accepted a base URL that must be refused");
-        QCOMPARE(api.url(path).toString(QUrl::FullyEncoded), expected);
-    } catch (const SyncClientError& error) {
-        QVERIFY2(expected.isEmpty(), qPrintable(error.description()));
-        QCOMPARE(error.errorCase(), SyncClientError::Case::invalidServerURL);
-        QCOMPARE(error.description(), u"服务器地址无效。"_s);
-    }
+    QString joined;
+    const auto failure = failureOf([&] { joined = KitewellAPI(base, std::nullopt).url(path).toString(); });
+    QCOMPARE(verdict(failure), expected.isEmpty() ? u"invalidServerURL"_s : QString());
+    QCOMPARE(joined, expected);
 }
 
 void KitewellAPITest::validation_data() {
     QTest::addColumn<int>("status");
     QTest::addColumn<QByteArray>("body");
-    QTest::addColumn<QString>("expected"); // empty: passes
-
-    QTest::newRow("199") << 199 << QByteArray() << u"服务器返回 199。"_s;
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("199") << 199 << QByteArray() << u"server: 服务器返回 199。"_s;
     QTest::newRow("200") << 200 << QByteArray("garbage") << QString();
     QTest::newRow("299") << 299 << QByteArray() << QString();
-    QTest::newRow("300") << 300 << QByteArray() << u"服务器返回 300。"_s;
-    QTest::newRow("401 with error body")
-        << 401 << QByteArray(R"({"error":"bad"})") << u"登录状态已失效，请重新登录。"_s;
-    QTest::newRow("error beats message") << 500 << QByteArray(R"({"message":"m","error":"e"})") << u"e"_s;
-    QTest::newRow("message only") << 500 << QByteArray(R"({"message":"维护中"})") << u"维护中"_s;
-    QTest::newRow("empty error used") << 500 << QByteArray(R"({"error":"","message":"m"})") << QString();
-    QTest::newRow("{}") << 500 << QByteArray("{}") << u"服务器返回 500。"_s;
-    QTest::newRow("html") << 502 << QByteArray("<html>Bad Gateway</html>") << u"服务器返回 502。"_s;
-    QTest::newRow("wrong type") << 400 << QByteArray(R"({"error":3})") << u"服务器返回 400。"_s;
+    QTest::newRow("300") << 300 << QByteArray() << u"server: 服务器返回 300。"_s;
+    QTest::newRow("401 with error body") << 401 << QByteArray(R"({"error":"bad"})") << u"unauthorized"_s;
+    QTest::newRow("error beats message")
+        << 500 << QByteArray(R"({"message":"m","error":"e"})") << u"server: e"_s;
+    QTest::newRow("message only") << 500 << QByteArray(R"({"message":"维护中"})") << u"server: 维护中"_s;
+    QTest::newRow("empty error used") << 500 << QByteArray(R"({"error":"","message":"m"})") << u"server: "_s;
+    QTest::newRow("{}") << 500 << QByteArray("{}") << u"server: 服务器返回 500。"_s;
+    QTest::newRow("html") << 502 << QByteArray("<html>Bad Gateway</html>") << u"server: 服务器返回 502。"_s;
+    QTest::newRow("wrong type") << 400 << QByteArray(R"({"error":3})") << u"server: 服务器返回 400。"_s;
 }
 
 void KitewellAPITest::validation() {
     QFETCH(int, status);
     QFETCH(QByteArray, body);
     QFETCH(QString, expected);
-    const bool fails = status < 200 || status > 299;
-    try {
-        KitewellAPI::validated(status, body);
-        QVERIFY(!fails);
-    } catch (const SyncClientError& error) {
-        QVERIFY(fails);
-        QCOMPARE(error.description(), expected);
-        QCOMPARE(error.errorCase(),
-                 status == 401 ? SyncClientError::Case::unauthorized : SyncClientError::Case::server);
-    }
+    QCOMPARE(verdict(failureOf([&] { KitewellAPI::validated(status, body); })), expected);
 }
 
 void KitewellAPITest::requestFrames() {
@@ -176,10 +215,12 @@ void KitewellAPITest::requestFrames() {
     QCOMPARE(signIn.method + ' ' + signIn.target, QByteArray("POST /api/auth/sign-in/email"));
     QCOMPARE(framed(signIn), (QList<QByteArray>{kAgent, kAcceptJson, "content-type: application/json",
                                                 "origin: " + service->baseUrl().toString().toUtf8()}));
-    // One compact object with exactly the two members, slashes escaped as the encoder does.
-    QCOMPARE(signIn.body.size(), 78);
-    QVERIFY(signIn.body.contains(R"("password":"correct horse\/battery\"1")"));
-    QVERIFY(signIn.body.contains(R"("email":"photographer@kitewell.local")"));
+    // One compact object with exactly the two members (in either order), slashes escaped.
+    const QByteArray email = R"("email":"photographer@kitewell.local")";
+    const QByteArray password = R"("password":"correct horse\/battery\"1")";
+    QVERIFY2(signIn.body == '{' + email + ',' + password + '}' ||
+                 signIn.body == '{' + password + ',' + email + '}',
+             signIn.body.constData());
 
     // An authenticated call: the token after the common headers, no body.
     const auto bootstrap = outcomeOf(api.bootstrap());
@@ -193,92 +234,81 @@ void KitewellAPITest::requestFrames() {
 }
 
 void KitewellAPITest::signInTokenChoice_data() {
-    QTest::addColumn<albumservice::HeaderList>("headers"); // extra answer headers
+    QTest::addColumn<int>("status");
+    QTest::addColumn<albumservice::HeaderList>("headers"); // answer headers
     QTest::addColumn<QByteArray>("body");
-    QTest::addColumn<QString>("expected"); // token, or the error text
+    QTest::addColumn<QString>("expected");
+    QTest::addColumn<QString>("carried"); // the token later calls send: the new one, or still "old"
 
-    const QString noSession = u"登录成功但未取得电脑同步会话，请稍后重试。"_s;
+    const QString noSession = u"server: 登录成功但未取得电脑同步会话，请稍后重试。"_s;
     using Headers = albumservice::HeaderList;
-    QTest::newRow("header beats body") << Headers{{"Set-Auth-Token", "from-header"}}
-                                       << QByteArray(R"({"token":"from-body"})") << u"from-header"_s;
+    const QByteArray bodyToken = R"({"token":"from-body"})";
+    QTest::newRow("header beats body")
+        << 200 << Headers{{"Set-Auth-Token", "from-header"}} << bodyToken << QString() << u"from-header"_s;
     QTest::newRow("header name in any case")
-        << Headers{{"SET-AUTH-TOKEN", "h2"}} << QByteArray("{}") << u"h2"_s;
+        << 200 << Headers{{"SET-AUTH-TOKEN", "h2"}} << QByteArray("{}") << QString() << u"h2"_s;
     // Present though empty: the body's token is not taken instead.
     QTest::newRow("empty header beats body")
-        << Headers{{"set-auth-token", ""}} << QByteArray(R"({"token":"from-body"})") << noSession;
-    QTest::newRow("body token only") << Headers{} << QByteArray(R"({"token":"from-body"})") << u"from-body"_s;
-    QTest::newRow("empty body token") << Headers{} << QByteArray(R"({"token":""})") << noSession;
-    QTest::newRow("{}") << Headers{} << QByteArray("{}") << noSession;
-    QTest::newRow("not JSON") << Headers{} << QByteArray("<html>ok</html>") << noSession;
-    QTest::newRow("wrong type token") << Headers{} << QByteArray(R"({"token":42})") << noSession;
+        << 200 << Headers{{"set-auth-token", ""}} << bodyToken << noSession << u"old"_s;
+    QTest::newRow("body token only") << 200 << Headers{} << bodyToken << QString() << u"from-body"_s;
+    QTest::newRow("empty body token")
+        << 200 << Headers{} << QByteArray(R"({"token":""})") << noSession << u"old"_s;
+    QTest::newRow("{}") << 200 << Headers{} << QByteArray("{}") << noSession << u"old"_s;
+    QTest::newRow("not JSON") << 200 << Headers{} << QByteArray("<html>ok</html>") << noSession << u"old"_s;
+    QTest::newRow("wrong type token")
+        << 200 << Headers{} << QByteArray(R"({"token":42})") << noSession << u"old"_s;
+    QTest::newRow("refused, with a token")
+        << 401 << Headers{{"set-auth-token", "h3"}} << QByteArray(R"({"error":"x","token":"b3"})")
+        << u"unauthorized"_s << u"old"_s;
 }
 
 void KitewellAPITest::signInTokenChoice() {
+    QFETCH(int, status);
     QFETCH(albumservice::HeaderList, headers);
     QFETCH(QByteArray, body);
     QFETCH(QString, expected);
+    QFETCH(QString, carried);
 
-    Fault fault = statusFault(200, body);
+    Fault fault = statusFault(status, body);
     fault.extraHeaders = headers;
     service->setFault(Endpoint::SignIn, fault);
-
     KitewellAPI api(service->baseUrl().toString(), u"old"_s);
-    const auto outcome = outcomeOf(api.signIn(kEmail, kPassword));
-    if (expected.startsWith(u"登录成功"_s)) {
-        QCOMPARE(outcome.errorText(), expected);
-        QCOMPARE(outcome.failure->clientCase, SyncClientError::Case::server);
-    } else {
-        QVERIFY2(outcome.ok(), qPrintable(outcome.errorText()));
-        QCOMPARE(*outcome.value, expected);
-    }
-}
-
-void KitewellAPITest::signInFailures() {
-    // A failed sign-in leaves the client without a token.
-    service->setFault(Endpoint::SignIn, statusFault(401, R"({"error":"邮箱或密码错误"})"));
-    KitewellAPI api(service->baseUrl().toString(), std::nullopt);
-    QCOMPARE(outcomeOf(api.signIn(kEmail, kPassword)).errorText(), kUnauthorized);
-    QCOMPARE(outcomeOf(api.bootstrap()).errorText(), u"请先登录鸢井账号。"_s);
-}
-
-void KitewellAPITest::bodyTokenIsSentLater() {
-    Fault fault;
-    fault.removedHeaders = {"set-auth-token"};
-    service->setFault(Endpoint::SignIn, fault);
-    KitewellAPI api(service->baseUrl().toString(), std::nullopt);
-    const auto signIn = outcomeOf(api.signIn(kEmail, kPassword));
-    QVERIFY2(signIn.ok(), qPrintable(signIn.errorText()));
-    service->clearFaults();
-    const auto bootstrap = outcomeOf(api.bootstrap());
-    QVERIFY2(bootstrap.ok(), qPrintable(bootstrap.errorText()));
-    QCOMPARE(bootstrap.value->account.email, kEmail);
+    const auto signedIn = outcomeOf(api.signIn(kEmail, kPassword));
+    QCOMPARE(verdict(signedIn.failure), expected);
+    QCOMPARE(signedIn.value.value_or(u"old"_s), carried);
+    outcomeOf(api.bootstrap());
     QCOMPARE(service->requests(Endpoint::Bootstrap).last().header("Authorization"),
-             "Bearer " + signIn.value->toUtf8());
+             "Bearer " + carried.toUtf8());
 }
 
-void KitewellAPITest::identifiersEscapedInPath_data() {
-    QTest::addColumn<QString>("eventId");
-    QTest::addColumn<QByteArray>("target");
-    QTest::newRow("plain") << u"Ab-09-x"_s << QByteArray("/api/publisher/events/Ab-09-x/workspace");
-    QTest::newRow("space") << u"e 1"_s << QByteArray("/api/publisher/events/e%201/workspace");
-    QTest::newRow("non-ASCII") << u"婚"_s << QByteArray("/api/publisher/events/%E5%A9%9A/workspace");
-    QTest::newRow("percent and question mark")
-        << u"a%b?c#"_s << QByteArray("/api/publisher/events/a%25b%3Fc%23/workspace");
-    QTest::newRow("sub-delimiters stay")
-        << u"a:b@c!d$"_s << QByteArray("/api/publisher/events/a:b@c!d$/workspace");
+void KitewellAPITest::identifiersEscapedInPaths_data() {
+    QTest::addColumn<QString>("id");
+    QTest::addColumn<QByteArray>("escaped");
+    QTest::newRow("unreserved") << u"Ab-09_x.~"_s << QByteArray("Ab-09_x.~");
+    QTest::newRow("space") << u"e 1"_s << QByteArray("e%201");
+    QTest::newRow("percent") << u"100%"_s << QByteArray("100%25");
+    QTest::newRow("query and fragment") << u"a?b#c"_s << QByteArray("a%3Fb%23c");
+    QTest::newRow("slash stays") << u"a/b"_s << QByteArray("a/b");
+    QTest::newRow("non-ASCII") << u"婚é"_s << QByteArray("%E5%A9%9A%C3%A9");
+    QTest::newRow("sub-delimiters stay") << u"!$&'()*+,;=:@"_s << QByteArray("!$&'()*+,;=:@");
+    QTest::newRow("other ASCII") << u"\"<>[\\]^`{|}"_s << QByteArray("%22%3C%3E%5B%5C%5D%5E%60%7B%7C%7D");
 }
 
-void KitewellAPITest::identifiersEscapedInPath() {
-    QFETCH(QString, eventId);
-    QFETCH(QByteArray, target);
-    service->addEvent({eventId, u"x"_s, std::nullopt});
+void KitewellAPITest::identifiersEscapedInPaths() {
+    QFETCH(QString, id);
+    QFETCH(QByteArray, escaped);
+    const QString retouched = folder.filePath(u"retouched.jpg"_s);
+    QVERIFY(writeFile(retouched, "x"));
     const auto api = signedInClient();
-    const auto outcome = outcomeOf(api->eventWorkspace(eventId));
-    QVERIFY2(outcome.ok(), qPrintable(outcome.errorText()));
-    QCOMPARE(outcome.value->event.id, eventId);
-    QCOMPARE(service->requests(Endpoint::Workspace).last().target, target);
-    QVERIFY(!service->requests().last().target.contains(' '));
-    service->removeEvent(eventId);
+    outcomeOf(api->eventWorkspace(id));
+    outcomeOf(api->uploadEffect(id, id, retouched));
+    outcomeOf(api->publishEffect(id, id));
+    QList<QByteArray> targets;
+    for (const auto& request : service->requests())
+        targets.append(request.target);
+    const QByteArray photoPath = "/api/admin/events/" + escaped + "/photos/" + escaped;
+    QCOMPARE(targets, (QList<QByteArray>{"/api/publisher/events/" + escaped + "/workspace",
+                                         photoPath + "/versions", photoPath + "/publish"}));
 }
 
 void KitewellAPITest::missingTokenSendsNothing() {
@@ -287,11 +317,8 @@ void KitewellAPITest::missingTokenSendsNothing() {
     for (const std::optional<QString>& empty : {std::optional<QString>(), std::optional<QString>(u""_s)}) {
         KitewellAPI api(service->baseUrl().toString(), empty);
         for (Endpoint endpoint :
-             {Endpoint::Bootstrap, Endpoint::Workspace, Endpoint::UploadVersion, Endpoint::Publish}) {
-            const auto failure = callEndpoint(api, endpoint, u"e-1"_s, u"p-1"_s, photo);
-            QCOMPARE(failure.value_or(Failure{}).clientCase, SyncClientError::Case::missingToken);
-            QCOMPARE(failure->text, u"请先登录鸢井账号。"_s);
-        }
+             {Endpoint::Bootstrap, Endpoint::Workspace, Endpoint::UploadVersion, Endpoint::Publish})
+            QCOMPARE(verdict(callEndpoint(api, endpoint, u"e-1"_s, u"p-1"_s, photo)), u"missingToken"_s);
     }
     QCOMPARE(service->requests().size(), 0);
 }
@@ -315,18 +342,17 @@ void KitewellAPITest::uploadBodyByteForByte() {
     QCOMPARE(requests.size(), 2);
     QSet<QByteArray> boundaries;
     for (const auto& request : requests) {
-        QCOMPARE(request.method, QByteArray("POST"));
-        QCOMPARE(request.target, QByteArray("/api/admin/events/e-1/photos/p-1/versions"));
-        const QByteArray contentType = request.header("Content-Type").value_or(QByteArray());
+        QCOMPARE(request.method + ' ' + request.target,
+                 QByteArray("POST /api/admin/events/e-1/photos/p-1/versions"));
         static const QRegularExpression form(
             u"^multipart/form-data; boundary=(KitewellDesktopSync-[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12})$"_s);
-        const auto match = form.match(QString::fromLatin1(contentType));
-        QVERIFY2(match.hasMatch(), contentType.constData());
+        const auto match = form.match(QString::fromLatin1(request.header("Content-Type").value_or("")));
+        QVERIFY(match.hasMatch());
         const QByteArray b = match.captured(1).toLatin1();
         boundaries.insert(b);
-        QCOMPARE(framed(request, {"user-agent", "accept", "authorization"}),
-                 (QList<QByteArray>{kAgent, kAcceptJson, "authorization: Bearer " + token.toUtf8()}));
-        QVERIFY(!request.header("MIME-Version"));
+        QCOMPARE(framed(request),
+                 (QList<QByteArray>{kAgent, kAcceptJson, "authorization: Bearer " + token.toUtf8(),
+                                    "content-type: multipart/form-data; boundary=" + b}));
 
         const auto part = [&](const QByteArray& headers, const QByteArray& value) {
             return "--" + b + "\r\nContent-Disposition: form-data; " + headers + "\r\n\r\n" + value + "\r\n";
@@ -335,22 +361,20 @@ void KitewellAPITest::uploadBodyByteForByte() {
             part("name=\"retouched\"", "true") + part("name=\"retouchPreset\"", "DESKTOP_SYNC") +
             part("name=\"photo\"; filename=\"p-1__精修-终稿-.jpg\"\r\nContent-Type: image/jpeg", content) +
             "--" + b + "--\r\n";
-        QCOMPARE(request.body.size(), expected.size());
         QVERIFY(request.body == expected);
         QCOMPARE(request.header("Content-Length"), QByteArray::number(expected.size()));
     }
     QCOMPARE(boundaries.size(), 2);
-    QCOMPARE(service->versions().last().bytes, content);
-    QCOMPARE(service->versions().last().fileName, QByteArray("p-1__精修-终稿-.jpg"));
 }
 
 void KitewellAPITest::uploadFailsOnUnreadableFileBeforeToken() {
     KitewellAPI api(service->baseUrl().toString(), u""_s);
-    const auto missing = outcomeOf(api.uploadEffect(u"e-1"_s, u"p-1"_s, folder.filePath(u"absent.jpg"_s)));
-    QCOMPARE(missing.failure->kind, Failure::Kind::FileSystem);
-    QCOMPARE(missing.failure->code, ENOENT);
-    const auto directory = outcomeOf(api.uploadEffect(u"e-1"_s, u"p-1"_s, folder.path()));
-    QCOMPARE(directory.failure->kind, Failure::Kind::FileSystem);
+    for (const auto& [path, code] :
+         {std::pair{folder.filePath(u"absent.jpg"_s), ENOENT}, std::pair{folder.path(), EISDIR}}) {
+        const auto failure = outcomeOf(api.uploadEffect(u"e-1"_s, u"p-1"_s, path)).failure;
+        QCOMPARE(failure.value_or(Failure{}).kind, Failure::Kind::FileSystem);
+        QCOMPARE(failure->code, code);
+    }
     QCOMPARE(service->requests().size(), 0);
 }
 
@@ -361,11 +385,12 @@ void KitewellAPITest::publishAnswers_data() {
     QTest::newRow("200 {}") << 200 << QByteArray("{}") << QString();
     QTest::newRow("200 []") << 200 << QByteArray("[]") << QString();
     QTest::newRow("201 scalar") << 201 << QByteArray("null") << QString();
-    QTest::newRow("204 empty") << 204 << QByteArray() << u"服务器返回的数据无法识别。"_s;
-    QTest::newRow("200 html") << 200 << QByteArray("<p>ok</p>") << u"服务器返回的数据无法识别。"_s;
+    QTest::newRow("204 empty") << 204 << QByteArray() << u"invalidResponse"_s;
+    QTest::newRow("200 html") << 200 << QByteArray("<p>ok</p>") << u"invalidResponse"_s;
     QTest::newRow("409 message") << 409 << QByteArray(R"({"message":"尚未上传精修图"})")
-                                 << u"尚未上传精修图"_s;
-    QTest::newRow("407 error") << 407 << QByteArray(R"({"error":"需要代理认证"})") << u"需要代理认证"_s;
+                                 << u"server: 尚未上传精修图"_s;
+    QTest::newRow("407 error") << 407 << QByteArray(R"({"error":"需要代理认证"})")
+                               << u"server: 需要代理认证"_s;
 }
 
 void KitewellAPITest::publishAnswers() {
@@ -374,9 +399,10 @@ void KitewellAPITest::publishAnswers() {
     QFETCH(QString, expected);
     service->setFault(Endpoint::Publish, statusFault(status, body));
     const auto api = signedInClient();
-    QCOMPARE(outcomeOf(api->publishEffect(u"e-1"_s, u"p 1"_s)).errorText(), expected);
+    QCOMPARE(verdict(outcomeOf(api->publishEffect(u"e-1"_s, u"p-1"_s)).failure), expected);
     const auto request = service->requests(Endpoint::Publish).last();
-    QCOMPARE(request.target, QByteArray("/api/admin/events/e-1/photos/p%201/publish"));
+    QCOMPARE(request.method + ' ' + request.target,
+             QByteArray("POST /api/admin/events/e-1/photos/p-1/publish"));
     QCOMPARE(request.body, QByteArray("{}"));
     // The content type is set after the frame.
     QCOMPARE(framed(request),
@@ -385,14 +411,16 @@ void KitewellAPITest::publishAnswers() {
 }
 
 void KitewellAPITest::downloadReplacesDestinationOnlyWhenWhole() {
-    // Cut and refused downloads are rows of the fault table.
+    // Cut and refused downloads within a pass are rows of the fault table.
     const QString destination = folder.filePath(u"p-1__IMG_1.JPG"_s);
     const QString staging = destination + u".download"_s;
     QVERIFY(writeFile(destination, "old content"));
     const QUrl source = service->originalUrl(u"e-1"_s, u"p-1"_s);
     const auto api = signedInClient();
+    // The body of a refusal is never read: it may be anyone's page.
     service->setFault(Endpoint::Original, statusFault(403, R"({"error":"forbidden"})"));
-    QCOMPARE(outcomeOf(api->downloadOriginal(source, destination)).errorText(), u"服务器返回 403。"_s);
+    QCOMPARE(verdict(outcomeOf(api->downloadOriginal(source, destination)).failure),
+             u"server: 服务器返回 403。"_s);
     QCOMPARE(readFile(destination), QByteArray("old content"));
     QVERIFY(!QFile::exists(staging));
 
@@ -402,14 +430,14 @@ void KitewellAPITest::downloadReplacesDestinationOnlyWhenWhole() {
     QVERIFY2(outcome.ok(), qPrintable(outcome.errorText()));
     QCOMPARE(readFile(destination), service->photos(u"e-1"_s).first().jpeg);
     QVERIFY(!QFile::exists(staging));
-    // No header of ours: only what HTTP itself needs.
+    // No header of ours, no token: only what HTTP itself needs.
     const auto request = service->requests(Endpoint::Original).last();
-    QCOMPARE(request.method + ' ' + request.headers.value(0).first, QByteArray("GET Host"));
-    QCOMPARE(request.headers.size(), 1);
+    QCOMPARE(request.method, QByteArray("GET"));
+    QCOMPARE(framed(request), QList<QByteArray>());
 
     // Works without any token at all.
     KitewellAPI anonymous(service->baseUrl().toString(), std::nullopt);
-    QFile::remove(destination);
+    QVERIFY(QFile::remove(destination));
     QVERIFY(outcomeOf(anonymous.downloadOriginal(source, destination)).ok());
     QVERIFY(QFile::exists(destination));
 }
@@ -417,31 +445,34 @@ void KitewellAPITest::downloadReplacesDestinationOnlyWhenWhole() {
 void KitewellAPITest::timeLimits_data() {
     // The limits shortened: a call waits 300 ms for more data, a download 3 s.
     QTest::addColumn<Endpoint>("endpoint");
-    QTest::addColumn<Fault>("fault");
     QTest::addColumn<int>("wholeMs"); // the limit on a whole transfer
     QTest::addColumn<bool>("timesOut");
-    Fault paused = cutFault(Fault::Cut::PauseMidBody);
-    paused.pauseMs = 1000;
-    QTest::newRow("call paused past its limit") << Endpoint::Workspace << paused << 600'000 << true;
-    QTest::newRow("download paused within its limit") << Endpoint::Original << paused << 600'000 << false;
-    QTest::newRow("whole transfer past its limit") << Endpoint::Original << paused << 500 << true;
+    QTest::newRow("call paused past its limit") << Endpoint::Workspace << 600'000 << true;
+    QTest::newRow("download paused within its limit") << Endpoint::Original << 600'000 << false;
+    QTest::newRow("whole transfer past its limit") << Endpoint::Original << 500 << true;
 }
 
 void KitewellAPITest::timeLimits() {
     QFETCH(Endpoint, endpoint);
-    QFETCH(Fault, fault);
     QFETCH(int, wholeMs);
     QFETCH(bool, timesOut);
-    service->setFault(endpoint, fault);
-    KitewellAPI::Timeouts limits{std::chrono::milliseconds(300), std::chrono::milliseconds(3000),
-                                 std::chrono::milliseconds(wholeMs)};
-    KitewellAPI api(service->baseUrl().toString(), token, limits);
+    // What the program itself runs with; the rows shorten them.
+    using std::chrono::milliseconds;
+    QCOMPARE(KitewellAPI::Timeouts{}.request, milliseconds(60'000));
+    QCOMPARE(KitewellAPI::Timeouts{}.download, milliseconds(600'000));
+    QCOMPARE(KitewellAPI::Timeouts{}.resource, milliseconds(600'000));
+
+    Fault paused = cutFault(Fault::Cut::PauseMidBody);
+    paused.pauseMs = 1000;
+    service->setFault(endpoint, paused);
+    KitewellAPI api(service->baseUrl().toString(), token,
+                    {milliseconds(300), milliseconds(3000), milliseconds(wholeMs)});
     QTemporaryDir here;
     const QString destination = here.filePath(u"p-1__IMG_1.JPG"_s);
     const auto failure = call(api, endpoint, destination);
-    QCOMPARE(failure.value_or(Failure{}).code, timesOut ? int(TransportError::Kind::TimedOut) : 0);
-    if (timesOut)
-        QCOMPARE(failure->text, u"Network operation timed out"_s);
+    // A time-out, never taken for a cancellation.
+    QCOMPARE(failure ? failure->code : -1, timesOut ? int(TransportError::Kind::TimedOut) : -1);
+    QCOMPARE(failure ? failure->kind : Failure::Kind::Transport, Failure::Kind::Transport);
     QCOMPARE(QFile::exists(destination), !timesOut && endpoint == Endpoint::Original);
 }
 
