@@ -1,6 +1,6 @@
 // The service client against the local album service: the bytes on the wire, every
 // outcome of an answer, token handling, transfers and their failures, and the texts of the
-// program's own errors.
+// program's own errors; and the album service where the suites rely on it.
 
 #include "client/SyncClientError.h"
 #include "platform/Translations.h"
@@ -11,6 +11,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QRegularExpression>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -136,29 +137,6 @@ private Q_SLOTS:
         QCOMPARE(joined, expected);
     }
 
-    void requestFrames() {
-        // Sign-in: JSON, the origin, no token; one compact object of the two members, slashes escaped.
-        KitewellAPI api(service->baseUrl().toString() + u"///"_s, std::nullopt);
-        const auto signedIn = outcomeOf(api.signIn(kEmail, kPassword));
-        const auto signIn = service->requests(Endpoint::SignIn).first();
-        QCOMPARE(signIn.method + ' ' + signIn.target, QByteArray("POST /api/auth/sign-in/email"));
-        QCOMPARE(framed(signIn), (QList<QByteArray>{kAgent, kAcceptJson, "content-type: application/json",
-                                                    "origin: " + service->baseUrl().toString().toUtf8()}));
-        const QByteArray email = "\"email\":\"photographer@kitewell.local\"";
-        const QByteArray password = "\"password\":\"correct horse\\/battery\\\"1\"";
-        QVERIFY2(signIn.body == '{' + email + ',' + password + '}' ||
-                     signIn.body == '{' + password + ',' + email + '}',
-                 signIn.body.constData());
-        // An authenticated call: the token after the common headers, no body.
-        QVERIFY(outcomeOf(api.bootstrap()).ok());
-        const auto request = service->requests(Endpoint::Bootstrap).first();
-        QCOMPARE(request.method + ' ' + request.target + request.body,
-                 QByteArray("POST /api/publisher/bootstrap"));
-        QCOMPARE(framed(request),
-                 (QList<QByteArray>{kAgent, kAcceptJson,
-                                    "authorization: Bearer " + signedIn.value.value_or("").toUtf8()}));
-    }
-
     void signInTokenChoice_data() {
         QTest::addColumn<Answer>("answer");
         const QString none = u"server: 登录成功但未取得电脑同步会话，请稍后重试。"_s;
@@ -175,18 +153,33 @@ private Q_SLOTS:
         QTest::newRow("refused, with tokens")
             << Answer{401, R"({"token":"b3"})", u"unauthorized"_s, {{"set-auth-token", "h3"}}, u"old"_s};
     }
+    // Each answer to a sign-in framed as it must be, and what the next authenticated call sends.
     void signInTokenChoice() {
         QFETCH(Answer, answer);
         Fault fault = statusFault(answer.status, answer.body);
         fault.extraHeaders = answer.headers;
         service->setFault(Endpoint::SignIn, fault);
-        KitewellAPI api(service->baseUrl().toString(), u"old"_s);
+        KitewellAPI api(service->baseUrl().toString() + u"///"_s, u"old"_s);
         const auto signedIn = outcomeOf(api.signIn(kEmail, kPassword));
         QCOMPARE(verdict(signedIn.failure), answer.expected);
         QCOMPARE(signedIn.value.value_or(u"old"_s), answer.carried);
+        // JSON, the origin, no token; one compact object of the two members, slashes escaped.
+        const auto signIn = service->requests(Endpoint::SignIn).last();
+        QCOMPARE(signIn.method + ' ' + signIn.target, QByteArray("POST /api/auth/sign-in/email"));
+        QCOMPARE(framed(signIn), (QList<QByteArray>{kAgent, kAcceptJson, "content-type: application/json",
+                                                    "origin: " + service->baseUrl().toString().toUtf8()}));
+        const QByteArray email = "\"email\":\"photographer@kitewell.local\"";
+        const QByteArray password = "\"password\":\"correct horse\\/battery\\\"1\"";
+        QVERIFY2(signIn.body == '{' + email + ',' + password + '}' ||
+                     signIn.body == '{' + password + ',' + email + '}',
+                 signIn.body.constData());
+        // The token after the common headers, no body.
         outcomeOf(api.bootstrap());
-        QCOMPARE(service->requests(Endpoint::Bootstrap).last().header("Authorization"),
-                 "Bearer " + answer.carried.toUtf8());
+        const auto request = service->requests(Endpoint::Bootstrap).last();
+        QCOMPARE(request.method + ' ' + request.target + request.body,
+                 QByteArray("POST /api/publisher/bootstrap"));
+        QCOMPARE(framed(request), (QList<QByteArray>{kAgent, kAcceptJson,
+                                                     "authorization: Bearer " + answer.carried.toUtf8()}));
     }
 
     // Statuses and bodies through the one call that reads its answer but needs no record in it.
@@ -390,6 +383,33 @@ private Q_SLOTS:
         QVERIFY2(waitedMs < 1000, qPrintable(QString::number(waitedMs)));
         QCOMPARE(entries(here.path()).size(), endpoint == Endpoint::Original ? 0 : 1);
         QTRY_COMPARE(openDescriptors(), descriptors);
+    }
+
+    // What every suite relies on in the album service: a request is recorded as it arrived (the raw
+    // target, each header in its order and case, repeats too), and a fault strikes only the
+    // matching requests it was scripted for.
+    void albumServiceRecordsAndFaultsAsScripted() {
+        QTcpSocket socket;
+        socket.connectToHost(QHostAddress::LocalHost, service->port());
+        socket.write("GET /api/publisher/events/e%201/workspace?x=%2f HTTP/1.1\r\nHost: h\r\nX-b: 1\r\n"
+                     "x-A: two words\r\nX-b: 3\r\n\r\n");
+        QTRY_COMPARE(service->requests().size(), 1);
+        const auto recorded = service->requests().first();
+        QCOMPARE(recorded.endpoint, Endpoint::Workspace);
+        QCOMPARE(recorded.target, QByteArray("/api/publisher/events/e%201/workspace?x=%2f"));
+        QCOMPARE(recorded.headers,
+                 (albumservice::HeaderList{{"Host", "h"}, {"X-b", "1"}, {"x-A", "two words"}, {"X-b", "3"}}));
+
+        Fault fault = statusFault(503, std::nullopt, 1);
+        fault.count = 2;
+        service->setFault(Endpoint::Workspace, fault);
+        KitewellAPI api = signedIn();
+        QList<bool> failed;
+        for (int i = 0; i < 4; ++i) {
+            QVERIFY(outcomeOf(api.bootstrap()).ok()); // not a matching request: not counted
+            failed.append(!outcomeOf(api.eventWorkspace(u"e-1"_s)).ok());
+        }
+        QCOMPARE(failed, (QList<bool>{false, true, true, false}));
     }
 
     void transportErrorTexts_data() {
