@@ -40,9 +40,9 @@ struct Answer {
 struct Ending {
     Endpoint endpoint;
     Fault fault;
-    int wholeMs;                  // the limit on a whole transfer
-    bool cancel;                  // once the service has the request
-    QString expected, afterwards; // verdicts of the call and of a later one
+    int wholeMs;      // the limit on a whole transfer
+    bool cancel;      // once the service has the request
+    QString expected; // the call's verdict
     qsizetype filesLeft;
 };
 
@@ -134,12 +134,9 @@ private Q_SLOTS:
         QTest::addColumn<QString>("base");
         QTest::addColumn<QString>("path");
         QTest::addColumn<QString>("expected"); // empty: the base URL is refused
-        QTest::newRow("spaces and trailing slashes")
-            << u"  \n https://api.kitewell.cn/// \t"_s << u"/api/x"_s << u"https://api.kitewell.cn/api/x"_s;
-        QTest::newRow("port, no leading slash")
-            << u"http://127.0.0.1:8080/"_s << u"api/x"_s << u"http://127.0.0.1:8080/api/x"_s;
-        QTest::newRow("base path kept")
-            << u"https://h.cn/v2//"_s << u"/api/x"_s << u"https://h.cn/v2/api/x"_s;
+        QTest::newRow("trimmed") << u" \n https://h.cn/// \t"_s << u"/api/x"_s << u"https://h.cn/api/x"_s;
+        QTest::newRow("port, relative path") << u"http://h.cn:8/"_s << u"api/x"_s << u"http://h.cn:8/api/x"_s;
+        QTest::newRow("base path kept") << u"https://h.cn/v2//"_s << u"/x"_s << u"https://h.cn/v2/x"_s;
         QTest::newRow("second slash stays") << u"https://h.cn"_s << u"//api"_s << u"https://h.cn//api"_s;
         QTest::newRow("host only") << u"api.kitewell.cn"_s << QString() << QString();
         QTest::newRow("ftp") << u"ftp://h.cn"_s << QString() << QString();
@@ -163,11 +160,9 @@ private Q_SLOTS:
         QTest::addColumn<Answer>("answer");
         const QString none = u"server: 登录成功但未取得电脑同步会话，请稍后重试。"_s;
         const QByteArray inBody = R"({"token":"from-body"})";
-        QTest::newRow("header, in any case, beats body")
-            << Answer{200, inBody, {}, {{"SET-Auth-TOKEN", "h1"}}, u"h1"_s};
+        QTest::newRow("header beats body") << Answer{200, inBody, {}, {{"SET-Auth-TOKEN", "h1"}}, u"h1"_s};
         // Present though empty: the body's token is not taken instead.
-        QTest::newRow("empty header beats body")
-            << Answer{200, inBody, none, {{"set-auth-token", ""}}, u"old"_s};
+        QTest::newRow("empty header wins") << Answer{200, inBody, none, {{"set-auth-token", ""}}, u"old"_s};
         QTest::newRow("body token only") << Answer{200, inBody, {}, {}, u"from-body"_s};
         QTest::newRow("empty body token") << Answer{200, R"({"token":""})", none, {}, u"old"_s};
         QTest::newRow("not JSON") << Answer{200, "<html>ok</html>", none, {}, u"old"_s};
@@ -216,8 +211,7 @@ private Q_SLOTS:
         QTest::newRow("message only") << Answer{409, R"({"message":"维护中"})", u"server: 维护中"_s};
         QTest::newRow("empty error used") << Answer{500, R"({"error":"","message":"m"})", u"server: "_s};
         QTest::newRow("html") << Answer{502, "<html>Bad Gateway</html>", u"server: 服务器返回 502。"_s};
-        QTest::newRow("error of another type")
-            << Answer{400, R"({"error":3})", u"server: 服务器返回 400。"_s};
+        QTest::newRow("error not text") << Answer{400, R"({"error":3})", u"server: 服务器返回 400。"_s};
     }
     void answers() {
         QFETCH(Answer, answer);
@@ -239,8 +233,7 @@ private Q_SLOTS:
         QTest::newRow("space") << u"e 1"_s << QByteArray("e%201");
         QTest::newRow("percent, query, fragment") << u"1%?#"_s << QByteArray("1%25%3F%23");
         QTest::newRow("non-ASCII") << u"婚é"_s << QByteArray("%E5%A9%9A%C3%A9");
-        QTest::newRow("slash and sub-delimiters stay")
-            << u"a/!$&'()*+,;=:@"_s << QByteArray("a/!$&'()*+,;=:@");
+        QTest::newRow("these stay") << u"Ab-9_.~/!$&'()*+,;=:@"_s << QByteArray("Ab-9_.~/!$&'()*+,;=:@");
         QTest::newRow("other ASCII") << u"\"<>[\\]^`{|}"_s << QByteArray("%22%3C%3E%5B%5C%5D%5E%60%7B%7C%7D");
     }
     void identifiersEscapedInPaths() {
@@ -335,17 +328,14 @@ private Q_SLOTS:
         const Fault stall = cutFault(Fault::Cut::Stall);
         const QString timedOut = failed(Kind::Transport, int(TransportError::Kind::TimedOut));
         const QString cancelled = failed(Kind::Cancelled);
-        QTest::newRow("call paused past its limit")
-            << Ending{Endpoint::Workspace, paused, 600'000, false, timedOut, {}, 0};
-        QTest::newRow("download paused within its limit")
-            << Ending{Endpoint::Original, paused, 600'000, false, {}, {}, 1};
-        QTest::newRow("whole transfer past its limit")
-            << Ending{Endpoint::Original, paused, 350, false, timedOut, {}, 0};
+        const int ample = 600'000;
+        using enum Endpoint;
+        QTest::newRow("call paused") << Ending{Workspace, paused, ample, false, timedOut, 0};
+        QTest::newRow("download paused a while") << Ending{Original, paused, ample, false, {}, 1};
+        QTest::newRow("whole too long") << Ending{Original, paused, 350, false, timedOut, 0};
         // A cancelled client does nothing more, and its transfers stop at once, leaving nothing.
-        QTest::newRow("download cancelled")
-            << Ending{Endpoint::Original, stall, 600'000, true, cancelled, cancelled, 0};
-        QTest::newRow("upload cancelled")
-            << Ending{Endpoint::UploadVersion, stall, 600'000, true, cancelled, cancelled, 1};
+        QTest::newRow("download cancelled") << Ending{Original, stall, ample, true, cancelled, 0};
+        QTest::newRow("upload cancelled") << Ending{UploadVersion, stall, ample, true, cancelled, 1};
     }
     void transfersEnd() {
         QFETCH(Ending, row);
@@ -371,7 +361,8 @@ private Q_SLOTS:
             QCOMPARE(verdict(call(api, row.endpoint, file)), row.expected);
             // Well before any limit but the shortened ones; the benchmarks time it closely.
             QVERIFY2(clock.elapsed() < 1000, qPrintable(QString::number(clock.elapsed())));
-            QCOMPARE(verdict(outcomeOf(api.bootstrap()).failure), row.afterwards);
+            QCOMPARE(verdict(outcomeOf(api.bootstrap()).failure),
+                     row.cancel ? failed(Kind::Cancelled) : QString());
         }
         QCOMPARE(entries(here.path()).size(), row.filesLeft);
         // The connection, the staging file and the body's file are all closed (the service may
