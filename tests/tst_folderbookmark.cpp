@@ -77,7 +77,9 @@ private Q_SLOTS:
             return resolving == creating && !FolderBookmark::startAccess(path) ? resolving : u"differently"_s;
         };
         QCOMPARE(refused(folder, m_folder), u"errno %1"_s.arg(ENOENT));
+        // A file we may read, write and run: only its kind keeps it from being entered.
         QVERIFY(testsupport::writeFile(m_folder, "a file now"));
+        QVERIFY(QFile::setPermissions(m_folder, QFile::permissions(m_dir.path())));
         QCOMPARE(refused(folder, m_folder), u"errno %1"_s.arg(ENOTDIR));
         QCOMPARE(refused(inside, below), u"errno %1"_s.arg(ENOTDIR));
     }
