@@ -112,7 +112,6 @@ private Q_SLOTS:
     }
     void roundTrip() {
         QFETCH(QString, token);
-        QCOMPARE(KeychainStore::readToken(), std::nullopt);
         KeychainStore::saveToken(token);
         QCOMPARE(KeychainStore::readToken(), std::optional(token));
         // One item, the bare UTF-8 bytes, exactly the two attributes, in the login collection.

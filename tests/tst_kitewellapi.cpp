@@ -230,10 +230,9 @@ private Q_SLOTS:
         QFETCH(QString, id);
         QFETCH(QByteArray, escaped);
         QVERIFY(writeFile(folder.filePath(u"retouched.jpg"_s), "x"));
-        KitewellAPI api = signedIn();
-        outcomeOf(api.eventWorkspace(id));
-        outcomeOf(api.uploadEffect(id, id, folder.filePath(u"retouched.jpg"_s)));
-        outcomeOf(api.publishEffect(id, id));
+        outcomeOf(signedIn().eventWorkspace(id));
+        outcomeOf(signedIn().uploadEffect(id, id, folder.filePath(u"retouched.jpg"_s)));
+        outcomeOf(signedIn().publishEffect(id, id));
         QList<QByteArray> targets;
         for (const auto& request : service->requests())
             targets.append(request.target);
@@ -292,7 +291,7 @@ private Q_SLOTS:
         QCOMPARE(request.header("Content-Length"), QByteArray::number(request.body.size()));
     }
 
-    // A refused download is a row of the fault table; a whole one replaces what was there.
+    // A whole download replaces what was there.
     void downloadReplacesDestination() {
         QTemporaryDir here;
         const QString destination = here.filePath(u"p-1__IMG_1.JPG"_s);
@@ -315,13 +314,15 @@ private Q_SLOTS:
         // The limits shortened: a call waits 300 ms for more data, a download 3 s.
         Fault paused = cutFault(Fault::Cut::PauseMidBody);
         paused.pauseMs = 500;
-        const Fault stall = cutFault(Fault::Cut::Stall);
+        const Fault stall = cutFault(Fault::Cut::Stall), refusal = statusFault(403, R"({"error":"x"})");
         const QString timedOut = failed(Kind::Transport, int(TransportError::Kind::TimedOut));
-        const QString cancelled = failed(Kind::Cancelled);
+        const QString cancelled = failed(Kind::Cancelled), refused = u"server: 服务器返回 403。"_s;
         using enum Endpoint;
         QTest::newRow("call paused") << Ending{Workspace, paused, 600s, false, timedOut, 0};
         QTest::newRow("download paused a while") << Ending{Original, paused, 600s, false, {}, 1};
         QTest::newRow("whole too long") << Ending{Original, paused, 350ms, false, timedOut, 0};
+        // The body of a refusal is never read (it may be anyone's page), nor kept.
+        QTest::newRow("download refused") << Ending{Original, refusal, 600s, false, refused, 0};
         // A cancelled client does nothing more, and its transfers stop at once, leaving nothing.
         QTest::newRow("download cancelled") << Ending{Original, stall, 600s, true, cancelled, 0};
         QTest::newRow("upload cancelled") << Ending{UploadVersion, stall, 600s, true, cancelled, 1};
