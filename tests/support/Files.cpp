@@ -31,6 +31,11 @@ void writeAged(const QString& path, const QByteArray& bytes, int ageSeconds) {
         qFatal("cannot write %s", qPrintable(path));
 }
 
+QString fingerprintOf(const QString& file) {
+    const QFileInfo info(file);
+    return QString::number(info.size()) + u'-' + QString::number(info.lastModified().toSecsSinceEpoch());
+}
+
 QStringList tree(const QString& root) {
     QStringList files;
     QDirIterator it(root, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);

@@ -1,0 +1,167 @@
+#include "support/Scenario.h"
+
+#include "sync/Naming.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QTest>
+
+namespace testsupport {
+
+using kitewell::SyncRecord;
+using kitewell::SyncStateFile;
+using kitewell::SyncStorage;
+
+Scenario::Scenario(const QString& sandboxTemplate)
+    : service(startService()), sandbox(sandboxTemplate), token(service->issueToken(kEmail)),
+      baseUrl(service->baseUrl().toString()), settings(sandbox.settings(kEventId)) {
+    service->addEvent({kEventId, u"婚礼/彩排"_s, u"retoucher"_s});
+    addPhoto(u"p1"_s, u"IMG_1.JPG"_s);
+    addPhoto(u"p2"_s, u"新娘:入场"_s, 200'000);
+    addPhoto(u"p3"_s, std::nullopt);
+    albumservice::Photo noOriginal = photo(u"p4"_s, u"clip.mov"_s);
+    noOriginal.hasOriginal = false;
+    service->addPhoto(kEventId, noOriginal);
+    QObject::connect(service.get(), &AlbumService::requestReceived, service.get(),
+                     [this](const albumservice::RecordedRequest& request) {
+                         if (m_hook)
+                             m_hook(request);
+                     });
+}
+
+Outcome<kitewell::SyncResult> Scenario::syncOnce(bool includeEffects) {
+    auto outcome = runPass(baseUrl, token, settings, includeEffects, folders, timeouts);
+    // A record's path is the photo's place for good, whatever the photo is called later.
+    if (outcome.ok()) {
+        for (const albumservice::Photo& photo : candidates())
+            m_places.insert(photo.id, place(photo.id));
+    }
+    return outcome;
+}
+
+void Scenario::onRequestTo(Endpoint endpoint, RequestHook hook) {
+    m_hook = [endpoint, hook = std::move(hook)](const albumservice::RecordedRequest& request) {
+        if (hook && request.endpoint == endpoint)
+            hook(request);
+    };
+}
+
+QString Scenario::place(const QString& photoId) const {
+    if (m_places.contains(photoId))
+        return m_places.value(photoId);
+    for (const albumservice::Photo& served : candidates()) {
+        if (served.id == photoId) {
+            kitewell::Photo photo;
+            photo.id = served.id;
+            photo.name = served.name;
+            return albumFolder + u'/' + kitewell::naming::downloadFileName(photo);
+        }
+    }
+    qFatal("no photo %s", qPrintable(photoId));
+}
+
+void Scenario::plantFingerprints(const QString& photoId, const std::optional<QString>& uploaded,
+                                 const std::optional<QString>& published) {
+    SyncStateFile stored = state();
+    SyncRecord& record = stored.records[SyncStateFile::recordKey(kEventId, photoId)];
+    record.lastUploadedEffectFingerprint = uploaded;
+    record.lastPublishedEffectFingerprint = published;
+    m_planted.insert(photoId, record);
+    SyncStorage::saveState(stored);
+}
+
+QList<albumservice::Photo> Scenario::candidates() const {
+    QList<albumservice::Photo> photos = service->photos(kEventId);
+    photos.removeIf([](const albumservice::Photo& photo) { return !photo.hasOriginal; });
+    return photos;
+}
+
+QHash<QString, QString> Scenario::retouchedFiles() const {
+    QHash<QString, QString> files;
+    const QDir folder(sandbox.effects + u'/' + kAlbumFolder);
+    for (const QFileInfo& file : folder.entryInfoList({u"*__*.jpg"_s, u"*__*.jpeg"_s}, QDir::Files))
+        files.insert(file.fileName().section(u"__"_s, 0, 0), file.filePath());
+    return files;
+}
+
+SyncStateFile Scenario::expectedState(Stage stage) const {
+    SyncStateFile expected = foreign;
+    if (stage == Stage::Nothing)
+        return expected;
+    for (const albumservice::Photo& photo : candidates()) {
+        SyncRecord record = m_planted.value(photo.id);
+        record.photoId = photo.id;
+        record.eventId = kEventId;
+        record.originalRelativePath = place(photo.id);
+        expected.records.insert(SyncStateFile::recordKey(kEventId, photo.id), record);
+    }
+    if (stage == Stage::Originals)
+        return expected;
+    for (const auto& [photoId, file] : retouchedFiles().asKeyValueRange()) {
+        SyncRecord& record = expected.records[SyncStateFile::recordKey(kEventId, photoId)];
+        record.lastUploadedEffectFingerprint = fingerprintOf(file);
+        if (stage == Stage::Published)
+            record.lastPublishedEffectFingerprint = record.lastUploadedEffectFingerprint;
+    }
+    return expected;
+}
+
+void Scenario::verifyState(Stage stage) const {
+    if (stage == Stage::Nothing && foreign.records.isEmpty()) {
+        QVERIFY2(!QFileInfo::exists(SyncStorage::statePath()), "a state file was saved");
+        return;
+    }
+    QVERIFY2(state() == expectedState(stage), readFile(SyncStorage::statePath()).left(2000).constData());
+}
+
+void Scenario::verifyNoLeftovers() const {
+    QHash<QString, QByteArray> originals;
+    for (const albumservice::Photo& photo : candidates())
+        originals.insert(place(photo.id), photo.jpeg);
+    for (const QString& file : tree(sandbox.originals)) {
+        QVERIFY2(originals.contains(file), qPrintable(u"unexpected file "_s + file));
+        QVERIFY2(readFile(sandbox.originals + u'/' + file) == originals.value(file),
+                 qPrintable(u"partial file "_s + file));
+    }
+    for (const QString& file : tree(sandbox.root.path())) {
+        const bool halfDone =
+            file.endsWith(u".download"_s) || file.contains(u".tmp-"_s) || file.contains(u".corrupt-"_s);
+        QVERIFY2(!halfDone, qPrintable(u"left behind: "_s + file));
+    }
+}
+
+void Scenario::verifyConverged(bool includeEffects) {
+    verifyNoLeftovers();
+    QStringList places;
+    for (const albumservice::Photo& photo : candidates())
+        places.append(place(photo.id));
+    places.sort();
+    QCOMPARE(tree(sandbox.originals), places);
+    const bool publish = settings.autoPublishEffects;
+    verifyState(!includeEffects ? Stage::Originals : publish ? Stage::Published : Stage::Uploaded);
+
+    // The service holds each retouched file as its photo's latest version, published if asked.
+    const auto versions = service->versions();
+    const QHash<QString, QString> returned = includeEffects ? retouchedFiles() : QHash<QString, QString>();
+    for (const auto& [photoId, file] : returned.asKeyValueRange()) {
+        const QString fingerprint = fingerprintOf(file);
+        const SyncRecord planted = m_planted.value(photoId);
+        if (planted.lastUploadedEffectFingerprint != fingerprint) {
+            const auto last = std::find_if(versions.rbegin(), versions.rend(),
+                                           [&](const auto& version) { return version.photoId == photoId; });
+            QVERIFY2(last != versions.rend() && last->bytes == readFile(file), qPrintable(file));
+        }
+        if (publish && planted.lastPublishedEffectFingerprint != fingerprint)
+            QVERIFY(service->publications().contains({kEventId, photoId}));
+    }
+
+    const qsizetype requestsBefore = service->requests().size();
+    const SyncStateFile before = state();
+    const auto again = syncOnce(includeEffects);
+    QVERIFY2(again.ok(), qPrintable(again.errorText()));
+    QCOMPARE(*again.value, (kitewell::SyncResult{0, 0, 0, again.value->unmatchedEffects}));
+    QCOMPARE(service->requests().size(), requestsBefore + 1); // the workspace, nothing else
+    QVERIFY(state() == before);
+}
+
+} // namespace testsupport
