@@ -3,18 +3,16 @@
 // download, and the permission checks of an ordinary user while the tests run as root
 // (root ignores read-only folders, so the pass drops to the "nobody" user first).
 //
-//   kitewell_pass_child --base URL --token TOKEN --settings BASE64 [--fsize-limit BYTES]
+//   kitewell_pass_child BASE_URL TOKEN SETTINGS [FILE_SIZE_LIMIT]
 //
-// --settings holds SyncSettings::encode() in Base64. The data folder is the one
-// XDG_DATA_HOME names. Prints one line on standard output:
+// SETTINGS is SyncSettings::encode() in Base64; the data folder is the one XDG_DATA_HOME
+// names. Prints one line on standard output and exits 0:
 //   ok <downloaded> <uploaded> <published> <unmatched>
-//   failed <Failure::Kind as a number> <error text>
-// and exits 0; any other exit status means the child itself could not run.
+//   failed <Failure::Kind> <SyncClientError::Case, or -1> <Failure::code>
+// Any other exit status means the child itself could not run.
 
-#include "storage/SyncSettings.h"
 #include "support/Fixture.h"
 
-#include <QCommandLineParser>
 #include <QCoreApplication>
 
 #include <csignal>
@@ -24,21 +22,17 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-using namespace kitewell;
-
 namespace {
 
-constexpr uid_t nobody = 65534;
+constexpr uid_t kNobody = 65534;
 
 bool dropPrivileges() {
     if (::geteuid() != 0)
         return true; // an ordinary user already meets the folders' permissions
-    if (::setgroups(0, nullptr) != 0 || ::setgid(nobody) != 0 || ::setuid(nobody) != 0 ||
-        ::geteuid() != nobody)
-        return false;
     // Changing the user makes the process undumpable, which stops LeakSanitizer from
     // inspecting it at exit in the sanitizer build.
-    return ::prctl(PR_SET_DUMPABLE, 1) == 0;
+    return ::setgroups(0, nullptr) == 0 && ::setgid(kNobody) == 0 && ::setuid(kNobody) == 0 &&
+           ::geteuid() == kNobody && ::prctl(PR_SET_DUMPABLE, 1) == 0;
 }
 
 bool limitFileSize(rlim_t bytes) {
@@ -51,41 +45,21 @@ bool limitFileSize(rlim_t bytes) {
 } // namespace
 
 int main(int argc, char** argv) {
-    using namespace Qt::StringLiterals;
     QCoreApplication app(argc, argv);
-    QCommandLineParser parser;
-    const QCommandLineOption base(u"base"_s, u"service base URL"_s, u"url"_s);
-    const QCommandLineOption token(u"token"_s, u"session token"_s, u"token"_s);
-    const QCommandLineOption settings(u"settings"_s, u"encoded settings, Base64"_s, u"base64"_s);
-    const QCommandLineOption fileSizeLimit(u"fsize-limit"_s, u"RLIMIT_FSIZE in bytes"_s, u"bytes"_s);
-    parser.addOptions({base, token, settings, fileSizeLimit});
-    parser.process(app);
-
-    if ((parser.isSet(fileSizeLimit) && !limitFileSize(parser.value(fileSizeLimit).toULongLong())) ||
+    const QStringList arguments = app.arguments();
+    if (arguments.size() < 4 || (arguments.size() > 4 && !limitFileSize(arguments[4].toULongLong())) ||
         !dropPrivileges()) {
-        std::perror("limiting the child");
+        std::perror("preparing the child");
         return 2;
     }
-    SyncSettings chosen;
-    try {
-        chosen = SyncSettings::decode(QByteArray::fromBase64(parser.value(settings).toLatin1()));
-    } catch (const std::exception& error) {
-        std::fprintf(stderr, "bad settings: %s\n", error.what());
-        return 2;
-    }
-
-    const auto outcome = testsupport::runPass(parser.value(base), parser.value(token), chosen, true);
-    QByteArray line;
-    if (outcome.ok()) {
-        const SyncResult& result = *outcome.value;
-        for (const int count : {result.downloadedOriginals, result.uploadedEffects, result.publishedEffects,
-                                result.unmatchedEffects})
-            line += ' ' + QByteArray::number(count);
-        line.prepend("ok");
-    } else {
-        line =
-            "failed " + QByteArray::number(int(outcome.failure->kind)) + ' ' + outcome.failure->text.toUtf8();
-    }
-    std::printf("%s\n", line.constData());
+    const auto settings = kitewell::SyncSettings::decode(QByteArray::fromBase64(arguments[3].toLatin1()));
+    const auto outcome = testsupport::runPass(arguments[1], arguments[2], settings, true);
+    if (const auto& result = outcome.value)
+        std::printf("ok %d %d %d %d\n", result->downloadedOriginals, result->uploadedEffects,
+                    result->publishedEffects, result->unmatchedEffects);
+    else
+        std::printf("failed %d %d %d\n", int(outcome.failure->kind),
+                    outcome.failure->clientCase ? int(*outcome.failure->clientCase) : -1,
+                    outcome.failure->code);
     return 0;
 }
