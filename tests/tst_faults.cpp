@@ -1,9 +1,10 @@
-// The faults real users meet, one per row: a service that refuses, cuts, stalls, redirects
-// or answers nonsense, and a disk that refuses, vanishes or fills up. For each fault the
-// pass ends with the expected error, leaves no partial or temporary file, keeps a decodable
-// state file holding exactly what was saved before the fault, and the next clean pass
-// converges as a pass without the fault would have (one upload and one publication per
-// retouched file).
+// The faults real users meet, one per row: a service that refuses, cuts, stalls, redirects,
+// answers nonsense or answers with hostile ids, names and URLs; a state file that leads out of
+// the folders; and a disk that refuses, vanishes or fills up. For each fault the pass ends with
+// the expected error, writes nothing outside the chosen folders, leaves no partial or
+// temporary file, keeps a state file holding exactly what was saved before the fault, and the
+// next clean pass converges as a pass without the fault would have (one upload and one
+// publication per retouched file).
 //
 // Permission faults: the tests run as root in CI, and root ignores a folder's write bits.
 // Those rows run the faulted pass in a child process (tests/helpers/kitewell_pass_child)
@@ -14,7 +15,9 @@
 
 #include "support/Scenario.h"
 
-#include <QDirIterator>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QTest>
 
@@ -30,29 +33,13 @@ namespace {
 using Stage = Scenario::Stage;
 using Arrange = std::function<void(Scenario&)>;
 using Cut = Fault::Cut;
+using TransportKind = TransportError::Kind;
 constexpr uid_t kNobody = 65534;
 const QString kRetouched = u"p2__新娘-入场-精修.jpg"_s;
-
-const Failure kClosed = transportFailure(TransportError::Kind::ConnectionClosed);
-const Failure kNoEntry = fileError(ENOENT);
-const Failure kDenied = fileError(EACCES);
-const Failure kTooLarge = fileError(EFBIG);
-const Failure kServer = clientFailure(SyncClientError::Case::server);
 
 void setMode(const QString& path, mode_t mode) {
     if (::chmod(QFile::encodeName(path).constData(), mode) != 0)
         qFatal("cannot chmod %s", qPrintable(path));
-}
-
-// Everything in the sandbox, the sandbox too.
-QStringList everything(const Scenario& f) {
-    QStringList paths{f.sandbox.root.path()};
-    QDirIterator it(f.sandbox.root.path(),
-                    QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext())
-        paths.append(it.next());
-    return paths;
 }
 
 QString originalsAlbum(const Scenario& f) {
@@ -61,8 +48,23 @@ QString originalsAlbum(const Scenario& f) {
 QString stateFolder(const Scenario&) {
     return SyncStorage::supportDirectory();
 }
+// The same service under another name: another origin.
+QUrl elsewhere(const Scenario& f, const QString& path) {
+    return QUrl(u"http://localhost:"_s + QString::number(f.service->port()) + path);
+}
+QString workspacePath() {
+    return u"/api/publisher/events/"_s + kEventId + u"/workspace"_s;
+}
+
 Arrange faultOn(Endpoint endpoint, const Fault& fault) {
     return [=](Scenario& f) { f.fault(endpoint, fault); };
+}
+Arrange redirect(Endpoint endpoint, std::function<QUrl(const Scenario&)> to, int status, int count = -1) {
+    return [=](Scenario& f) {
+        Fault away = redirectFault(to(f), status);
+        away.count = count;
+        f.fault(endpoint, away);
+    };
 }
 Arrange readOnly(QString (*folder)(const Scenario&)) {
     return [folder](Scenario& f) {
@@ -79,9 +81,33 @@ Arrange onRequest(Endpoint endpoint, int nth, std::function<void(Scenario&)> the
         });
     };
 }
+// The workspace answer, with one photo whose original (unless given) is p1's.
+Arrange answer(const QString& eventId, const QString& title, const QString& photoId, const QString& name,
+               const QString& url = {}) {
+    return [=](Scenario& f) {
+        const QString original = url.isEmpty() ? f.service->originalUrl(kEventId, u"p1"_s).toString() : url;
+        const QJsonObject workspace{
+            {u"event"_s, QJsonObject{{u"id"_s, eventId}, {u"title"_s, title}}},
+            {u"photos"_s,
+             QJsonArray{QJsonObject{{u"id"_s, photoId}, {u"name"_s, name}, {u"originalUrl"_s, original}}}},
+            {u"permissions"_s, QJsonObject{{u"canManageAllPhotos"_s, true}, {u"canUpload"_s, true}}}};
+        f.fault(Endpoint::Workspace,
+                statusFault(200, QJsonDocument(workspace).toJson(QJsonDocument::Compact)));
+    };
+}
+Arrange photoAnswer(const QString& photoId, const QString& name, const QString& url = {}) {
+    return answer(kEventId, u"婚礼/彩排"_s, photoId, name, url);
+}
+// p1's record in the state file leads there.
+Arrange storedPath(const QString& path) {
+    return [=](Scenario& f) {
+        f.foreign.records.insert(kEventId + u":p1"_s, {u"p1"_s, kEventId, path, std::nullopt, std::nullopt});
+        SyncStorage::saveState(f.foreign);
+    };
+}
 
-// One fault: how to make it, the error it must end with (none: the pass succeeds), what the
-// state file then holds, and how to take it away again besides clearing the service's faults.
+// One fault: the error it must end with (none: the pass succeeds), what the state file then
+// holds, how to make it, and how to take it away again besides clearing the service's faults.
 struct FaultCase {
     const char* name = "";
     std::optional<Failure> expected;
@@ -101,7 +127,8 @@ class FaultsTest : public QObject {
 
     Outcome<SyncResult> passInChild(qint64 sizeLimit) {
         // Hands the sandbox to the unprivileged user (as root only).
-        for (const QString& path : everything(*f)) {
+        const QStringList sandbox = allEntries(f->sandbox.root.path()) + QStringList{f->sandbox.root.path()};
+        for (const QString& path : sandbox) {
             if (::geteuid() == 0 && ::lchown(QFile::encodeName(path).constData(), kNobody, kNobody) != 0)
                 qFatal("cannot hand %s over", qPrintable(path));
         }
@@ -116,17 +143,18 @@ class FaultsTest : public QObject {
                          QTest::qWaitFor([&] { return child.state() == QProcess::NotRunning; }, 60'000) &&
                          child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0;
         const QList<QByteArray> words = child.readAllStandardOutput().trimmed().split(' ');
+        const auto number = [&](int i) { return words.value(i).toInt(); };
         Outcome<SyncResult> outcome;
-        if (ran && words.size() == 5 && words[0] == "ok")
-            outcome.value =
-                SyncResult{words[1].toInt(), words[2].toInt(), words[3].toInt(), words[4].toInt()};
-        else if (ran && words.size() == 4 && words[0] == "failed")
-            outcome.failure = Failure{
-                Failure::Kind(words[1].toInt()), QString::fromLatin1(words.join(' ')),
-                words[2].toInt() < 0 ? std::nullopt : std::optional(SyncClientError::Case(words[2].toInt())),
-                words[3].toInt()};
-        else
+        if (!ran || words.size() != 7)
             outcome.failure = Failure{Failure::Kind::Unknown, u"the child did not run"_s};
+        else if (number(0) < 0)
+            outcome.value = SyncResult{number(3), number(4), number(5), number(6)};
+        else
+            outcome.failure =
+                Failure{Failure::Kind(number(0)),
+                        {},
+                        number(1) < 0 ? std::nullopt : std::optional(SyncClientError::Case(number(1))),
+                        number(2)};
         return outcome;
     }
 
@@ -145,12 +173,18 @@ private Q_SLOTS:
 
     void faultThenCleanPass_data() {
         using enum Stage;
+        const std::optional<Failure> ok, closed = transportFailure(TransportKind::ConnectionClosed),
+                                         insecure = transportFailure(TransportKind::InsecureRedirect),
+                                         invalid = clientFailure(SyncClientError::Case::invalidResponse),
+                                         server = clientFailure(SyncClientError::Case::server),
+                                         noEntry = fileError(ENOENT), denied = fileError(EACCES),
+                                         tooLarge = fileError(EFBIG), tooLong = fileError(ENAMETOOLONG);
         const Arrange blockedAlbum = [](Scenario& f) { writeAged(originalsAlbum(f), "not a folder"); };
         const Arrange blockedState = [](Scenario&) {
             QDir().mkpath(SyncStorage::statePath() + u"/blocker"_s);
         };
         const Arrange unreadableRetouch = [](Scenario& f) { setMode(f.retouched(kRetouched), 0); };
-        const Arrange shortLimits = [](Scenario& f) {
+        const Arrange stalls = [](Scenario& f) {
             f.timeouts.request = f.timeouts.download = std::chrono::milliseconds(500);
             f.fault(Endpoint::Original, cutFault(Cut::Stall, 1));
         };
@@ -170,63 +204,89 @@ private Q_SLOTS:
                     f.retouched(request.target.contains("/photos/p1/") ? kRetouched : u"p1__a.jpg"_s));
             });
         };
-        const Arrange sameOriginRedirect = [](Scenario& f) {
-            Fault redirect =
-                redirectFault(QUrl(f.baseUrl + u"/api/publisher/events/"_s + kEventId + u"/workspace"_s));
-            redirect.count = 1;
-            f.fault(Endpoint::Workspace, redirect);
+        const Arrange forgetStored = [](Scenario& f) {
+            f.foreign = {};
+            QFile::remove(SyncStorage::statePath());
         };
         Fault uploadPage = statusFault(200, "<p>ok</p>");
         uploadPage.performRequest = true; // the body of an upload's answer is never read
         const Fault wronglyTyped =
             statusFault(200, R"({"event":{"id":"evt-2024-wedding","title":"x"},"photos":[],)"
                              R"("permissions":{"canManageAllPhotos":true,"canUpload":"yes"}})");
+        const auto homeWorkspace = [](const Scenario& f) { return QUrl(f.baseUrl + workspacePath()); };
+        const auto awayWorkspace = [](const Scenario& f) { return elsewhere(f, workspacePath()); };
+        const auto awayOriginal = [](const Scenario& f) {
+            return elsewhere(f, f.service->originalUrl(kEventId, u"p1"_s).path());
+        };
+        const auto sameOriginal = [](const Scenario& f) { return f.service->originalUrl(kEventId, u"p1"_s); };
+        const auto localFile = [](const Scenario&) { return QUrl(u"file:///etc/passwd"_s); };
+        const auto awayUpload = [](const Scenario& f) { return elsewhere(f, u"/upload"_s); };
+        const QString x = u"x.jpg"_s, megabytes(10 * 1024 * 1024, u'a');
+        // clang-format off
         addRows<FaultCase>({
-            // ---- the service side ----
-            {"original reset mid-body", kClosed, Nothing,
-             faultOn(Endpoint::Original, cutFault(Cut::DropMidBody, 1))},
-            {"original truncated", kClosed, Nothing,
-             faultOn(Endpoint::Original, cutFault(Cut::TruncateBody, 1))},
-            {"original stalls", transportFailure(TransportError::Kind::TimedOut), Nothing, shortLimits},
+            // ---- the service: refusals, cuts and stalls ----
+            {"original reset mid-body", closed, Nothing, faultOn(Endpoint::Original, cutFault(Cut::DropMidBody, 1))},
+            {"original truncated", closed, Nothing, faultOn(Endpoint::Original, cutFault(Cut::TruncateBody, 1))},
+            {"original stalls", transportFailure(TransportKind::TimedOut), Nothing, stalls},
             // A download's error answer never lands on disk.
-            {"original 500", kServer, Nothing,
-             faultOn(Endpoint::Original, statusFault(500, R"({"error":"x"})", 1))},
+            {"original 500", server, Nothing, faultOn(Endpoint::Original, statusFault(500, R"({"error":"x"})", 1))},
             // Half a document must never count as the answer.
-            {"workspace truncated", kClosed, Nothing,
-             faultOn(Endpoint::Workspace, cutFault(Cut::TruncateBody))},
-            {"workspace wrongly typed", clientFailure(SyncClientError::Case::invalidResponse), Nothing,
-             faultOn(Endpoint::Workspace, wronglyTyped)},
-            {"workspace redirected within the origin", {}, Published, sameOriginRedirect},
-            {"upload 507", kServer, Originals, faultOn(Endpoint::UploadVersion, statusFault(507))},
-            {"upload answer not JSON", {}, Published, faultOn(Endpoint::UploadVersion, uploadPage)},
-            {"publish 503", kServer, Uploaded, faultOn(Endpoint::Publish, statusFault(503))},
+            {"workspace truncated", closed, Nothing, faultOn(Endpoint::Workspace, cutFault(Cut::TruncateBody))},
+            {"workspace wrongly typed", invalid, Nothing, faultOn(Endpoint::Workspace, wronglyTyped)},
+            {"upload 507", server, Originals, faultOn(Endpoint::UploadVersion, statusFault(507))},
+            {"upload unauthorized", clientFailure(SyncClientError::Case::unauthorized), Originals,
+             faultOn(Endpoint::UploadVersion, statusFault(401))},
+            {"upload answer not JSON", ok, Published, faultOn(Endpoint::UploadVersion, uploadPage)},
+            {"publish 503", server, Uploaded, faultOn(Endpoint::Publish, statusFault(503))},
             // The service stored the upload and then lost the connection: the program cannot
             // tell, so the next pass sends the file again (the protocol has no way to ask).
-            {.name = "upload answer cut after the service kept it",
-             .expected = kClosed,
-             .stage = Originals,
-             .arrange = faultOn(Endpoint::UploadVersion, cutFault(Cut::DropMidBody)),
-             .versionsKept = 2},
+            {.name = "upload answer cut after the service kept it", .expected = closed, .stage = Originals,
+             .arrange = faultOn(Endpoint::UploadVersion, cutFault(Cut::DropMidBody)), .versionsKept = 2},
+
+            // ---- the service: redirects. The token goes to the service's own origin only; an
+            // original may come from anywhere on the web, but never from a local file. ----
+            {"workspace redirected within the origin", ok, Published, redirect(Endpoint::Workspace, homeWorkspace, 307, 1)},
+            {"workspace redirected away", insecure, Nothing, redirect(Endpoint::Workspace, awayWorkspace, 301)},
+            {"upload redirected away", insecure, Originals, redirect(Endpoint::UploadVersion, awayUpload, 302)},
+            {"publish redirected away", insecure, Uploaded, redirect(Endpoint::Publish, awayWorkspace, 308)},
+            {"original redirected away", ok, Published, redirect(Endpoint::Original, awayOriginal, 303, 1)},
+            {"original redirected endlessly", transportFailure(TransportKind::TooManyRedirects), Nothing,
+             redirect(Endpoint::Original, sameOriginal, 307)},
+            {"original redirected to a local file", invalid, Nothing, redirect(Endpoint::Original, localFile, 302)},
+
+            // ---- the service: hostile answers, refused before anything is written ----
+            {"photo id climbing out", invalid, Nothing, photoAnswer(u"../../../../escape"_s, x)},
+            {"photo id dot-dot", invalid, Nothing, photoAnswer(u".."_s, x)},
+            {"photo id with NUL", invalid, Nothing, photoAnswer(u"p1\0x"_s, x)},
+            {"photo name with NUL", invalid, Nothing, photoAnswer(u"p1"_s, u"x\0.jpg"_s)},
+            {"album id climbing out", invalid, Nothing, answer(u"../../../../x"_s, u"x"_s, u"p1"_s, x)},
+            {"file URL", invalid, Nothing, photoAnswer(u"p1"_s, x, u"file:///etc/passwd"_s)},
+            {"URL without host", invalid, Nothing, photoAnswer(u"p1"_s, x, u"http:///etc/passwd"_s)},
+            {"URL with NUL", invalid, Nothing, photoAnswer(u"p1"_s, x, u"http://127.0.0.1/\0x"_s)},
+            {"10 MB title in Chinese", tooLong, Nothing, answer(kEventId, QString(megabytes.size(), u'鸢'), u"p1"_s, x)},
+            {"10 MB photo id", tooLong, Nothing, photoAnswer(megabytes, x)},
+            {"stored absolute path", invalid, Nothing, storedPath(u"/tmp/kitewell-escape.jpg"_s), forgetStored},
+            {"stored path climbing out", invalid, Nothing, storedPath(kAlbumFolder + u"/../../../escape.jpg"_s),
+             forgetStored},
 
             // ---- the local side ----
             {"file in place of the album folder", fileError(ENOTDIR), Nothing, blockedAlbum,
              [](Scenario& f) { QFile::remove(originalsAlbum(f)); }},
-            {"album folder deleted during the pass", kNoEntry, Nothing,
-             onRequest(Endpoint::Original, 2,
-                       [](Scenario& f) { QDir(originalsAlbum(f)).removeRecursively(); })},
-            {"retouch folder deleted during the pass", kNoEntry, Originals,
-             onRequest(Endpoint::Original, 1,
-                       [](Scenario& f) { QDir(f.retouched({})).removeRecursively(); })},
+            {"album folder deleted during the pass", noEntry, Nothing,
+             onRequest(Endpoint::Original, 2, [](Scenario& f) { QDir(originalsAlbum(f)).removeRecursively(); })},
+            {"retouch folder deleted during the pass", noEntry, Originals,
+             onRequest(Endpoint::Original, 1, [](Scenario& f) { QDir(f.retouched({})).removeRecursively(); })},
             // Gone by its turn: nothing to return, and nothing wrong.
-            {"retouched file vanishes before its upload", {}, Published, vanishes},
+            {"retouched file vanishes before its upload", ok, Published, vanishes},
             {"folder in place of the state file", fileError(EISDIR), Nothing, blockedState,
              [](Scenario&) { QDir(SyncStorage::statePath()).removeRecursively(); }},
-            {"read-only album folder", kDenied, Nothing, readOnly(originalsAlbum), {}, true},
-            {"unwritable state folder", kDenied, Nothing, readOnly(stateFolder), {}, true},
-            {"unreadable retouched file", kDenied, Originals, unreadableRetouch, {}, true},
-            {"file-size limit mid-download", kTooLarge, Nothing, [](Scenario&) {}, {}, true, 64 * 1024},
-            {"file-size limit while saving a large state", kTooLarge, Nothing, largeState, {}, true, 240'000},
+            {"read-only album folder", denied, Nothing, readOnly(originalsAlbum), {}, true},
+            {"unwritable state folder", denied, Nothing, readOnly(stateFolder), {}, true},
+            {"unreadable retouched file", denied, Originals, unreadableRetouch, {}, true},
+            {"file-size limit mid-download", tooLarge, Nothing, [](Scenario&) {}, {}, true, 64 * 1024},
+            {"file-size limit while saving a large state", tooLarge, Nothing, largeState, {}, true, 240'000},
         });
+        // clang-format on
     }
 
     void faultThenCleanPass() {
@@ -234,17 +294,18 @@ private Q_SLOTS:
         row.arrange(*f);
         const auto faulted = row.inChild ? passInChild(row.sizeLimit) : f->syncOnce();
         QVERIFY2(sameFailure(faulted.failure, row.expected), qPrintable(faulted.errorText()));
+        QVERIFY(!QFile::exists(u"/tmp/kitewell-escape.jpg"_s));
 
         // The fault goes away (a planted blocker with it); what the pass left must be sound.
         f->onRequestTo(Endpoint::Unknown, {});
         f->service->clearFaults();
         f->timeouts = {};
-        for (const QString& path : everything(*f))
+        for (const QString& path : allEntries(f->sandbox.root.path()))
             setMode(path, QFileInfo(path).isDir() ? 0755 : 0644);
+        f->verifyState(row.stage);
         if (row.repair)
             row.repair(*f);
         f->verifyNoLeftovers();
-        f->verifyState(row.stage);
 
         // One clean pass finishes the work, adopting what is on disk, and converges.
         const int missing =

@@ -6,9 +6,8 @@
 //   kitewell_pass_child BASE_URL TOKEN SETTINGS [FILE_SIZE_LIMIT]
 //
 // SETTINGS is SyncSettings::encode() in Base64; the data folder is the one XDG_DATA_HOME
-// names. Prints one line on standard output and exits 0:
-//   ok <downloaded> <uploaded> <published> <unmatched>
-//   failed <Failure::Kind> <SyncClientError::Case, or -1> <Failure::code>
+// names. Prints one line of seven numbers on standard output and exits 0:
+//   <Failure::Kind, or -1> <SyncClientError::Case, or -1> <Failure::code> and the four counts
 // Any other exit status means the child itself could not run.
 
 #include "support/Fixture.h"
@@ -54,12 +53,11 @@ int main(int argc, char** argv) {
     }
     const auto settings = kitewell::SyncSettings::decode(QByteArray::fromBase64(arguments[3].toLatin1()));
     const auto outcome = testsupport::runPass(arguments[1], arguments[2], settings, true);
-    if (const auto& result = outcome.value)
-        std::printf("ok %d %d %d %d\n", result->downloadedOriginals, result->uploadedEffects,
-                    result->publishedEffects, result->unmatchedEffects);
-    else
-        std::printf("failed %d %d %d\n", int(outcome.failure->kind),
-                    outcome.failure->clientCase ? int(*outcome.failure->clientCase) : -1,
-                    outcome.failure->code);
+    const auto& failure = outcome.failure;
+    const kitewell::SyncResult result = outcome.value.value_or(kitewell::SyncResult{});
+    std::printf("%d %d %d %d %d %d %d\n", failure ? int(failure->kind) : -1,
+                failure && failure->clientCase ? int(*failure->clientCase) : -1, failure ? failure->code : 0,
+                result.downloadedOriginals, result.uploadedEffects, result.publishedEffects,
+                result.unmatchedEffects);
     return 0;
 }

@@ -20,6 +20,8 @@ void writeAged(const QString& path, const QByteArray& bytes, int ageSeconds = 60
 QString fingerprintOf(const QString& file);
 // Every file below root (hidden ones too), relative to it, sorted.
 QStringList tree(const QString& root);
+// Every entry below root, folders and hidden ones too, as paths starting with root, sorted.
+QStringList allEntries(const QString& root);
 // Every entry directly in the folder, hidden ones too, sorted.
 QStringList entries(const QString& folder);
 

@@ -19,14 +19,30 @@ Scenario::Scenario(const QString& sandboxTemplate)
     addPhoto(u"p1"_s, u"IMG_1.JPG"_s);
     addPhoto(u"p2"_s, u"新娘:入场"_s, 200'000);
     addPhoto(u"p3"_s, std::nullopt);
-    albumservice::Photo noOriginal = photo(u"p4"_s, u"clip.mov"_s);
-    noOriginal.hasOriginal = false;
-    service->addPhoto(kEventId, noOriginal);
+    service->addPhoto(kEventId, {.id = u"p4"_s, .name = u"clip.mov"_s, .hasOriginal = false});
     QObject::connect(service.get(), &AlbumService::requestReceived, service.get(),
-                     [this](const albumservice::RecordedRequest& request) {
+                     [this](const auto& request) {
                          if (m_hook)
                              m_hook(request);
                      });
+    m_savedTemporary = qgetenv("TMPDIR");
+    QDir().mkpath(sandbox.root.filePath(u"tmp"_s));
+    qputenv("TMPDIR", QFile::encodeName(sandbox.root.filePath(u"tmp"_s)));
+    m_outside = outside();
+}
+
+Scenario::~Scenario() {
+    qputenv("TMPDIR", m_savedTemporary);
+}
+
+QStringList Scenario::outside() const {
+    const QStringList chosen{sandbox.originals, sandbox.effects, SyncStorage::supportDirectory()};
+    QStringList rest = allEntries(sandbox.root.path());
+    rest.removeIf([&](const QString& path) {
+        return std::ranges::any_of(
+            chosen, [&](const QString& folder) { return path == folder || path.startsWith(folder + u'/'); });
+    });
+    return rest;
 }
 
 Outcome<kitewell::SyncResult> Scenario::syncOnce(bool includeEffects) {
@@ -47,17 +63,14 @@ void Scenario::onRequestTo(Endpoint endpoint, RequestHook hook) {
 }
 
 QString Scenario::place(const QString& photoId) const {
-    if (m_places.contains(photoId))
+    const auto photos = candidates();
+    const auto served = std::ranges::find(photos, photoId, &albumservice::Photo::id);
+    if (m_places.contains(photoId) || served == photos.end())
         return m_places.value(photoId);
-    for (const albumservice::Photo& served : candidates()) {
-        if (served.id == photoId) {
-            kitewell::Photo photo;
-            photo.id = served.id;
-            photo.name = served.name;
-            return albumFolder + u'/' + kitewell::naming::downloadFileName(photo);
-        }
-    }
-    qFatal("no photo %s", qPrintable(photoId));
+    kitewell::Photo photo;
+    photo.id = served->id;
+    photo.name = served->name;
+    return albumFolder + u'/' + kitewell::naming::downloadFileName(photo);
 }
 
 void Scenario::plantFingerprints(const QString& photoId, const std::optional<QString>& uploaded,
@@ -108,13 +121,14 @@ SyncStateFile Scenario::expectedState(Stage stage) const {
 
 void Scenario::verifyState(Stage stage) const {
     if (stage == Stage::Nothing && foreign.records.isEmpty()) {
-        QVERIFY2(!QFileInfo::exists(SyncStorage::statePath()), "a state file was saved");
+        QVERIFY2(!QFileInfo(SyncStorage::statePath()).isFile(), "a state file was saved");
         return;
     }
     QVERIFY2(state() == expectedState(stage), readFile(SyncStorage::statePath()).left(2000).constData());
 }
 
 void Scenario::verifyNoLeftovers() const {
+    QCOMPARE(outside(), m_outside);
     QHash<QString, QByteArray> originals;
     for (const albumservice::Photo& photo : candidates())
         originals.insert(place(photo.id), photo.jpeg);

@@ -58,8 +58,10 @@ public:
 
     // The album "婚礼/彩排" with p1 "IMG_1.JPG", p2 "新娘:入场" (large enough to be cut mid-body),
     // p3 without a name and p4 without an original; both folders and the album chosen, a valid
-    // token. The sandbox is made from the template when one is given.
+    // token. The sandbox is made from the template when one is given; TMPDIR names a folder in
+    // it while the scenario lives, so this process's temporary files land where the checks look.
     explicit Scenario(const QString& sandboxTemplate = {});
+    ~Scenario();
     Scenario(const Scenario&) = delete;
     Scenario& operator=(const Scenario&) = delete;
 
@@ -105,7 +107,9 @@ public:
     kitewell::SyncStateFile expectedState(Stage stage) const;
     // The state file holds exactly what a pass that got that far saves.
     void verifyState(Stage stage) const;
-    // No staging, temporary or moved-aside file anywhere, and every original on disk whole.
+    // Nothing written outside the chosen folders and the data folder (the sandbox's temporary
+    // folder included), no staging, temporary or moved-aside file anywhere, and every original
+    // on disk whole.
     void verifyNoLeftovers() const;
     // Every original on disk with the service's bytes, the records exactly as expected, every
     // retouched file sent and (when the switch says so) published, and a further pass with
@@ -117,10 +121,13 @@ private:
     // Each retouched file named after a candidate, by photo id.
     QHash<QString, QString> retouchedFiles() const;
     QString place(const QString& photoId) const; // relative to the originals folder
+    QStringList outside() const;
 
     QHash<QString, QString> m_places; // of photos recorded by a pass
     QHash<QString, kitewell::SyncRecord> m_planted;
     RequestHook m_hook;
+    QStringList m_outside; // as the scenario began
+    QByteArray m_savedTemporary;
 };
 
 } // namespace testsupport
