@@ -7,21 +7,22 @@
 // publication per retouched file).
 //
 // Permission faults: the tests run as root in CI, and root ignores a folder's write bits.
-// Those rows run the faulted pass in a child process (tests/helpers/kitewell_pass_child)
-// that drops to the "nobody" user (uid 65534) first; the sandbox is handed to that user
-// and the folder under test made read-only (0555), so the kernel's own permission check
-// refuses the write, exactly as for an ordinary user. The file-size limit (RLIMIT_FSIZE)
-// is set in that child too, never in the test process.
+// Those rows run the faulted pass as the "nobody" user (uid 65534): the sandbox is handed to
+// that user and the folder under test made read-only (0555), so the kernel's own permission
+// check refuses the write, exactly as for an ordinary user. The file-size limit (RLIMIT_FSIZE)
+// is set for that pass only.
 
 #include "support/Scenario.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <QTest>
 
 #include <cerrno>
+#include <csignal>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -114,8 +115,8 @@ struct FaultCase {
     Stage stage = Stage::Nothing;
     Arrange arrange;
     Arrange repair;
-    bool inChild = false; // run the faulted pass in the unprivileged child
-    qint64 sizeLimit = 0; // RLIMIT_FSIZE of that child
+    bool asUser = false;  // run the faulted pass as an ordinary user...
+    qint64 sizeLimit = 0; // ...with this file-size limit (RLIMIT_FSIZE)
     int versionsKept = 1; // copies of each retouched file the service ends with
 };
 
@@ -125,42 +126,35 @@ class FaultsTest : public QObject {
     Q_OBJECT
     std::optional<Scenario> f;
 
-    Outcome<SyncResult> passInChild(qint64 sizeLimit) {
-        // Hands the sandbox to the unprivileged user (as root only).
+    // The faulted pass as an ordinary user and with a file-size limit, for the faults root and an
+    // unlimited process never meet. Only the effective user changes (glibc changes it for every
+    // thread), so root is back once the pass has ended.
+    Outcome<SyncResult> passAsUser(qint64 sizeLimit) {
+        const bool root = ::geteuid() == 0;
         const QStringList sandbox = allEntries(f->sandbox.root.path()) + QStringList{f->sandbox.root.path()};
         for (const QString& path : sandbox) {
-            if (::geteuid() == 0 && ::lchown(QFile::encodeName(path).constData(), kNobody, kNobody) != 0)
+            if (root && ::lchown(QFile::encodeName(path).constData(), kNobody, kNobody) != 0)
                 qFatal("cannot hand %s over", qPrintable(path));
         }
-        QStringList arguments{f->baseUrl, f->token, QString::fromLatin1(f->settings.encode().toBase64())};
-        if (sizeLimit)
-            arguments << QString::number(sizeLimit);
-        QProcess child;
-        child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        child.start(QStringLiteral(KITEWELL_PASS_CHILD), arguments);
-        // The service answers from this process's event loop while the child works.
-        const bool ran = child.waitForStarted() &&
-                         QTest::qWaitFor([&] { return child.state() == QProcess::NotRunning; }, 60'000) &&
-                         child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0;
-        const QList<QByteArray> words = child.readAllStandardOutput().trimmed().split(' ');
-        const auto number = [&](int i) { return words.value(i).toInt(); };
-        Outcome<SyncResult> outcome;
-        if (!ran || words.size() != 7)
-            outcome.failure = Failure{Failure::Kind::Unknown, u"the child did not run"_s};
-        else if (number(0) < 0)
-            outcome.value = SyncResult{number(3), number(4), number(5), number(6)};
-        else
-            outcome.failure =
-                Failure{Failure::Kind(number(0)),
-                        {},
-                        number(1) < 0 ? std::nullopt : std::optional(SyncClientError::Case(number(1))),
-                        number(2)};
+        rlimit unlimited{};
+        ::getrlimit(RLIMIT_FSIZE, &unlimited);
+        const rlimit limited{rlim_t(sizeLimit), unlimited.rlim_max};
+        std::signal(SIGXFSZ, SIG_IGN); // past the limit write() fails with EFBIG instead
+        if ((sizeLimit && ::setrlimit(RLIMIT_FSIZE, &limited) != 0) ||
+            (root && ::setresuid(-1, kNobody, -1) != 0))
+            qFatal("cannot become an ordinary user");
+        auto outcome = f->syncOnce();
+        // Changing the user made the process undumpable, which would stop LeakSanitizer from
+        // inspecting it at exit in the sanitizer build.
+        if ((root && ::setresuid(-1, 0, -1) != 0) || ::setrlimit(RLIMIT_FSIZE, &unlimited) != 0 ||
+            ::prctl(PR_SET_DUMPABLE, 1) != 0)
+            qFatal("cannot become root again");
         return outcome;
     }
 
 private Q_SLOTS:
     void init() {
-        // The unprivileged child must be able to reach the sandbox: below /tmp when run as root,
+        // The ordinary user must be able to reach the sandbox: below /tmp when run as root,
         // whatever TMPDIR says.
         f.emplace(::geteuid() == 0 ? u"/tmp/kitewell-faults-XXXXXX"_s : QString());
         setMode(f->sandbox.root.path(), 0755);
@@ -292,7 +286,7 @@ private Q_SLOTS:
     void faultThenCleanPass() {
         QFETCH(FaultCase, row);
         row.arrange(*f);
-        const auto faulted = row.inChild ? passInChild(row.sizeLimit) : f->syncOnce();
+        const auto faulted = row.asUser ? passAsUser(row.sizeLimit) : f->syncOnce();
         QVERIFY2(sameFailure(faulted.failure, row.expected), qPrintable(faulted.errorText()));
         QVERIFY(!QFile::exists(u"/tmp/kitewell-escape.jpg"_s));
 
