@@ -1,13 +1,13 @@
 // Crash safety of the two saved files: a worker process (forked per kill) saves the state and
-// the settings in a loop and is killed (SIGKILL) at a random moment, 200 times over. After
-// every kill both files must decode and hold exactly the content of the last round the
-// worker finished ("old") or of the round it was in ("new"), never a mixture, never nothing;
-// nothing may have been moved aside as undecodable. A killed save may leave its temporary
-// file behind; that is allowed, and the next save is not disturbed by it.
+// the settings in a loop, round after round, and is killed (SIGKILL) at a random moment, 200
+// times over. After every kill both files must decode and hold exactly what one round saved,
+// no earlier round than before the kill, the settings at most one round behind the state
+// (which is saved first): never a mixture, never nothing; nothing may have been moved aside
+// as undecodable. A killed save may leave its temporary file behind; that is allowed, and the
+// next save is not disturbed by it.
 //
-// The moment of each kill is drawn at random (after the worker has finished its first
-// round, so it is inside its save loop); the seed is printed so a failure can be replayed
-// with KITEWELL_CRASH_SEED. The files live in a memory file system where there is one
+// The moment of each kill is drawn at random; the seed is printed so a failure can be
+// replayed with KITEWELL_CRASH_SEED. The files live in a memory file system where there is one
 // (/dev/shm): a killed process loses nothing the kernel already holds, so flushing to the
 // disk plays no part in what is checked here, and the 200 rounds run in a few seconds.
 
@@ -57,42 +57,34 @@ SyncSettings settingsOfRound(int round) {
     return settings;
 }
 
-// Whether the file decodes to what that round saves.
-template <typename Saved> bool holdsRound(const QString& path, Saved (*ofRound)(int), int round) {
+// The file's content, or nothing when it does not decode.
+template <typename Saved> std::optional<Saved> decoded(const QString& path) {
     try {
-        return Saved::decode(testsupport::readFile(path)) == ofRound(round);
+        return Saved::decode(testsupport::readFile(path));
     } catch (const std::exception&) {
-        return false;
+        return std::nullopt;
     }
 }
 
-// Saves round after round (state first, then settings), telling each finished round's number.
-[[noreturn]] void saveForever(int round, int report) {
-    for (;; ++round) {
+// A forked worker that saves round after round, killed and reaped however the test leaves it.
+struct Worker {
+    pid_t pid = ::fork();
+    explicit Worker(int round) {
+        if (pid != 0)
+            return;
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL); // never outlive the test
         try {
-            SyncStorage::saveState(stateOfRound(round));
-            SyncStorage::saveSettings(settingsOfRound(round));
+            for (;; ++round) {
+                SyncStorage::saveState(stateOfRound(round));
+                SyncStorage::saveSettings(settingsOfRound(round));
+            }
         } catch (...) {
             ::_exit(1); // seen by the test as a worker that was not killed
         }
-        if (::write(report, &round, sizeof round) != sizeof round)
-            ::_exit(1);
     }
-}
-
-bool readRound(int channel, int& round) {
-    return ::read(channel, &round, sizeof round) == sizeof round;
-}
-
-// A forked worker, killed and reaped however the test leaves it.
-struct Worker {
-    pid_t pid = -1;
-    int channel = -1;
     ~Worker() {
         if (pid > 0 && ::kill(pid, SIGKILL) == 0)
             ::waitpid(pid, nullptr, 0);
-        if (channel >= 0)
-            ::close(channel);
     }
 };
 
@@ -120,36 +112,23 @@ private Q_SLOTS:
         int onDisk = 0, killedMidSave = 0;
         qsizetype leftovers = 0; // temporary files of killed saves, left in place
         for (int kill = 0; kill < kKills; ++kill) {
-            int channel[2];
-            QCOMPARE(::pipe(channel), 0);
-            Worker worker{::fork(), channel[0]};
-            if (worker.pid == 0) {
-                // Never outlive the test.
-                ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-                ::close(channel[0]);
-                saveForever(onDisk + 1, channel[1]);
-            }
-            ::close(channel[1]);
-            // Into the loop first: its first round is complete. Then a random moment within the next rounds.
-            int finished = 0;
-            QVERIFY(readRound(worker.channel, finished) && finished == onDisk + 1);
+            Worker worker(onDisk + 1);
             std::this_thread::sleep_for(std::chrono::microseconds(random.bounded(8'000)));
             int status = 0;
             QVERIFY(::kill(worker.pid, SIGKILL) == 0 && ::waitpid(worker.pid, &status, 0) == worker.pid);
             worker.pid = -1;
             QVERIFY(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
-            for (int round = 0; readRound(worker.channel, round);)
-                finished = round;
 
-            // Both files decode and hold the last finished round or the one cut short; the
-            // state is saved first in each round, so it is never behind the settings.
-            const QString state = SyncStorage::statePath(), settings = SyncStorage::settingsPath();
-            const int stateRound = holdsRound(state, stateOfRound, finished + 1) ? finished + 1 : finished;
-            QVERIFY2(holdsRound(state, stateOfRound, stateRound) &&
-                         (holdsRound(settings, settingsOfRound, finished) ||
-                          holdsRound(settings, settingsOfRound, stateRound)),
-                     qPrintable(u"after kill %1 a file holds neither round %2 nor the next"_s.arg(kill).arg(
-                         finished)));
+            const auto state = decoded<SyncStateFile>(SyncStorage::statePath());
+            const auto settings = decoded<SyncSettings>(SyncStorage::settingsPath());
+            QVERIFY2(state && settings, qPrintable(u"after kill %1 a file does not decode"_s.arg(kill)));
+            const int stateRound = state->records.value(u"round"_s).originalRelativePath.toInt();
+            const int settingsRound = settings->eventTitle.value_or(QString()).toInt();
+            QVERIFY2(
+                stateRound >= onDisk && (settingsRound == stateRound || settingsRound == stateRound - 1) &&
+                    *state == stateOfRound(stateRound) && *settings == settingsOfRound(settingsRound),
+                qPrintable(
+                    u"after kill %1: state %2, settings %3"_s.arg(kill).arg(stateRound).arg(settingsRound)));
             QCOMPARE(QDir(folder).entryList({u"*.corrupt-*"_s}, QDir::Files | QDir::Hidden), QStringList());
 
             // At most the one save that was cut short leaves its temporary file; they all stay,
@@ -157,7 +136,7 @@ private Q_SLOTS:
             const qsizetype temporary =
                 QDir(folder).entryList({u"*.tmp-*"_s}, QDir::Files | QDir::Hidden).size();
             QVERIFY(temporary <= leftovers + 1);
-            killedMidSave += stateRound > finished || temporary > leftovers;
+            killedMidSave += temporary > leftovers;
             leftovers = temporary;
             onDisk = stateRound;
         }

@@ -49,22 +49,19 @@ QString originalsAlbum(const Scenario& f) {
 QString stateFolder(const Scenario&) {
     return SyncStorage::supportDirectory();
 }
-// The same service under another name: another origin.
-QUrl elsewhere(const Scenario& f, const QString& path) {
-    return QUrl(u"http://localhost:"_s + QString::number(f.service->port()) + path);
-}
-QString workspacePath() {
-    return u"/api/publisher/events/"_s + kEventId + u"/workspace"_s;
-}
-
 Arrange faultOn(Endpoint endpoint, const Fault& fault) {
     return [=](Scenario& f) { f.fault(endpoint, fault); };
 }
-Arrange redirect(Endpoint endpoint, std::function<QUrl(const Scenario&)> to, int status, int count = -1) {
+// Redirects the endpoint's requests (`count` of them) to that path of the service's own
+// origin, of the same service under another name (another origin), or to that URL.
+enum class To { Home, Away, Url };
+Arrange redirect(Endpoint endpoint, To to, const QString& path, int status, int count = -1) {
     return [=](Scenario& f) {
-        Fault away = redirectFault(to(f), status);
-        away.count = count;
-        f.fault(endpoint, away);
+        const QString away = u"http://localhost:"_s + QString::number(f.service->port());
+        const QString origin = to == To::Home ? f.baseUrl : to == To::Away ? away : QString();
+        Fault redirect = redirectFault(QUrl(origin + path), status);
+        redirect.count = count;
+        f.fault(endpoint, redirect);
     };
 }
 Arrange readOnly(QString (*folder)(const Scenario&)) {
@@ -167,6 +164,8 @@ private Q_SLOTS:
 
     void faultThenCleanPass_data() {
         using enum Stage;
+        using enum Endpoint;
+        using enum To;
         const std::optional<Failure> ok, closed = transportFailure(TransportKind::ConnectionClosed),
                                          insecure = transportFailure(TransportKind::InsecureRedirect),
                                          invalid = clientFailure(SyncClientError::Case::invalidResponse),
@@ -198,7 +197,7 @@ private Q_SLOTS:
                     f.retouched(request.target.contains("/photos/p1/") ? kRetouched : u"p1__a.jpg"_s));
             });
         };
-        const Arrange forgetStored = [](Scenario& f) {
+        const Arrange forget = [](Scenario& f) {
             f.foreign = {};
             QFile::remove(SyncStorage::statePath());
         };
@@ -207,69 +206,65 @@ private Q_SLOTS:
         const Fault wronglyTyped =
             statusFault(200, R"({"event":{"id":"evt-2024-wedding","title":"x"},"photos":[],)"
                              R"("permissions":{"canManageAllPhotos":true,"canUpload":"yes"}})");
-        const auto homeWorkspace = [](const Scenario& f) { return QUrl(f.baseUrl + workspacePath()); };
-        const auto awayWorkspace = [](const Scenario& f) { return elsewhere(f, workspacePath()); };
-        const auto awayOriginal = [](const Scenario& f) {
-            return elsewhere(f, f.service->originalUrl(kEventId, u"p1"_s).path());
-        };
-        const auto sameOriginal = [](const Scenario& f) { return f.service->originalUrl(kEventId, u"p1"_s); };
-        const auto localFile = [](const Scenario&) { return QUrl(u"file:///etc/passwd"_s); };
-        const auto awayUpload = [](const Scenario& f) { return elsewhere(f, u"/upload"_s); };
-        const QString x = u"x.jpg"_s, megabytes(10 * 1024 * 1024, u'a');
+        const QString workspace = u"/api/publisher/events/"_s + kEventId + u"/workspace"_s;
+        const QString p1 = u"/originals/"_s + kEventId + u"/p1"_s;
+        const QString x = u"x.jpg"_s, megabytes(10 * 1024 * 1024, u'a'), chinese(megabytes.size(), u'鸢');
         // clang-format off
         addRows<FaultCase>({
             // ---- the service: refusals, cuts and stalls ----
-            {"original reset mid-body", closed, Nothing, faultOn(Endpoint::Original, cutFault(Cut::DropMidBody, 1))},
-            {"original truncated", closed, Nothing, faultOn(Endpoint::Original, cutFault(Cut::TruncateBody, 1))},
+            {"original reset mid-body", closed, Nothing, faultOn(Original, cutFault(Cut::DropMidBody, 1))},
+            {"original truncated", closed, Nothing, faultOn(Original, cutFault(Cut::TruncateBody, 1))},
             {"original stalls", transportFailure(TransportKind::TimedOut), Nothing, stalls},
             // A download's error answer never lands on disk.
-            {"original 500", server, Nothing, faultOn(Endpoint::Original, statusFault(500, R"({"error":"x"})", 1))},
+            {"original 500", server, Nothing, faultOn(Original, statusFault(500, R"({"error":"x"})", 1))},
             // Half a document must never count as the answer.
-            {"workspace truncated", closed, Nothing, faultOn(Endpoint::Workspace, cutFault(Cut::TruncateBody))},
-            {"workspace wrongly typed", invalid, Nothing, faultOn(Endpoint::Workspace, wronglyTyped)},
-            {"upload 507", server, Originals, faultOn(Endpoint::UploadVersion, statusFault(507))},
+            {"workspace truncated", closed, Nothing, faultOn(Workspace, cutFault(Cut::TruncateBody))},
+            {"workspace wrongly typed", invalid, Nothing, faultOn(Workspace, wronglyTyped)},
+            {"upload 507", server, Originals, faultOn(UploadVersion, statusFault(507))},
             {"upload unauthorized", clientFailure(SyncClientError::Case::unauthorized), Originals,
-             faultOn(Endpoint::UploadVersion, statusFault(401))},
-            {"upload answer not JSON", ok, Published, faultOn(Endpoint::UploadVersion, uploadPage)},
-            {"publish 503", server, Uploaded, faultOn(Endpoint::Publish, statusFault(503))},
+             faultOn(UploadVersion, statusFault(401))},
+            {"upload answer not JSON", ok, Published, faultOn(UploadVersion, uploadPage)},
+            {"publish 503", server, Uploaded, faultOn(Publish, statusFault(503))},
             // The service stored the upload and then lost the connection: the program cannot
             // tell, so the next pass sends the file again (the protocol has no way to ask).
             {.name = "upload answer cut after the service kept it", .expected = closed, .stage = Originals,
-             .arrange = faultOn(Endpoint::UploadVersion, cutFault(Cut::DropMidBody)), .versionsKept = 2},
+             .arrange = faultOn(UploadVersion, cutFault(Cut::DropMidBody)), .versionsKept = 2},
 
             // ---- the service: redirects. The token goes to the service's own origin only; an
             // original may come from anywhere on the web, but never from a local file. ----
-            {"workspace redirected within the origin", ok, Published, redirect(Endpoint::Workspace, homeWorkspace, 307, 1)},
-            {"workspace redirected away", insecure, Nothing, redirect(Endpoint::Workspace, awayWorkspace, 301)},
-            {"upload redirected away", insecure, Originals, redirect(Endpoint::UploadVersion, awayUpload, 302)},
-            {"publish redirected away", insecure, Uploaded, redirect(Endpoint::Publish, awayWorkspace, 308)},
-            {"original redirected away", ok, Published, redirect(Endpoint::Original, awayOriginal, 303, 1)},
+            {"workspace redirected home", ok, Published, redirect(Workspace, Home, workspace, 307, 1)},
+            {"workspace redirected away", insecure, Nothing, redirect(Workspace, Away, workspace, 301)},
+            {"upload redirected away", insecure, Originals, redirect(UploadVersion, Away, u"/up"_s, 302)},
+            {"publish redirected away", insecure, Uploaded, redirect(Publish, Away, u"/publish"_s, 308)},
+            {"original redirected away", ok, Published, redirect(Original, Away, p1, 303, 1)},
             {"original redirected endlessly", transportFailure(TransportKind::TooManyRedirects), Nothing,
-             redirect(Endpoint::Original, sameOriginal, 307)},
-            {"original redirected to a local file", invalid, Nothing, redirect(Endpoint::Original, localFile, 302)},
+             redirect(Original, Home, p1, 307)},
+            {"original redirected to a local file", invalid, Nothing,
+             redirect(Original, Url, u"file:///etc/passwd"_s, 302)},
 
             // ---- the service: hostile answers, refused before anything is written ----
             {"photo id climbing out", invalid, Nothing, photoAnswer(u"../../../../escape"_s, x)},
             {"photo id dot-dot", invalid, Nothing, photoAnswer(u".."_s, x)},
             {"photo id with NUL", invalid, Nothing, photoAnswer(u"p1\0x"_s, x)},
             {"photo name with NUL", invalid, Nothing, photoAnswer(u"p1"_s, u"x\0.jpg"_s)},
-            {"album id climbing out", invalid, Nothing, answer(u"../../../../x"_s, u"x"_s, u"p1"_s, x)},
+            // The folder name takes the id's first 8 characters: "x--/../../x" leads beside the folders.
+            {"album id climbing out", invalid, Nothing, answer(u"/../../x"_s, u"x"_s, u"p1"_s, x)},
             {"file URL", invalid, Nothing, photoAnswer(u"p1"_s, x, u"file:///etc/passwd"_s)},
             {"URL without host", invalid, Nothing, photoAnswer(u"p1"_s, x, u"http:///etc/passwd"_s)},
             {"URL with NUL", invalid, Nothing, photoAnswer(u"p1"_s, x, u"http://127.0.0.1/\0x"_s)},
-            {"10 MB title in Chinese", tooLong, Nothing, answer(kEventId, QString(megabytes.size(), u'鸢'), u"p1"_s, x)},
+            {"10 MB title in Chinese", tooLong, Nothing, answer(kEventId, chinese, u"p1"_s, x)},
             {"10 MB photo id", tooLong, Nothing, photoAnswer(megabytes, x)},
-            {"stored absolute path", invalid, Nothing, storedPath(u"/tmp/kitewell-escape.jpg"_s), forgetStored},
-            {"stored path climbing out", invalid, Nothing, storedPath(kAlbumFolder + u"/../../../escape.jpg"_s),
-             forgetStored},
+            {"stored absolute path", invalid, Nothing, storedPath(u"/tmp/kitewell-escape.jpg"_s), forget},
+            {"stored path climbing out", invalid, Nothing, storedPath(kAlbumFolder + u"/../../../x.jpg"_s),
+             forget},
 
             // ---- the local side ----
             {"file in place of the album folder", fileError(ENOTDIR), Nothing, blockedAlbum,
              [](Scenario& f) { QFile::remove(originalsAlbum(f)); }},
             {"album folder deleted during the pass", noEntry, Nothing,
-             onRequest(Endpoint::Original, 2, [](Scenario& f) { QDir(originalsAlbum(f)).removeRecursively(); })},
+             onRequest(Original, 2, [](Scenario& f) { QDir(originalsAlbum(f)).removeRecursively(); })},
             {"retouch folder deleted during the pass", noEntry, Originals,
-             onRequest(Endpoint::Original, 1, [](Scenario& f) { QDir(f.retouched({})).removeRecursively(); })},
+             onRequest(Original, 1, [](Scenario& f) { QDir(f.retouched({})).removeRecursively(); })},
             // Gone by its turn: nothing to return, and nothing wrong.
             {"retouched file vanishes before its upload", ok, Published, vanishes},
             {"folder in place of the state file", fileError(EISDIR), Nothing, blockedState,

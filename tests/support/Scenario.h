@@ -85,7 +85,10 @@ public:
     void fault(Endpoint endpoint, const Fault& fault) { service->setFault(endpoint, fault); }
     // Called as each request to that endpoint arrives, before it is answered (one hook at a time;
     // an empty one removes it).
-    void onRequestTo(Endpoint endpoint, RequestHook hook);
+    void onRequestTo(Endpoint endpoint, RequestHook hook) {
+        m_hookEndpoint = endpoint;
+        m_hook = std::move(hook);
+    }
     int requests(Endpoint endpoint) const { return int(service->requests(endpoint).size()); }
 
     // The local side.
@@ -126,6 +129,7 @@ private:
     QHash<QString, QString> m_places; // of photos recorded by a pass
     QHash<QString, kitewell::SyncRecord> m_planted;
     RequestHook m_hook;
+    Endpoint m_hookEndpoint = Endpoint::Unknown;
     QStringList m_outside; // as the scenario began
     QByteArray m_savedTemporary;
 };
