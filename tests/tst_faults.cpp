@@ -99,8 +99,8 @@ Arrange photoAnswer(const QString& photoId, const QString& name, const QString& 
 // p1's record in the state file leads there.
 Arrange storedPath(const QString& path) {
     return [=](Scenario& f) {
-        f.foreign.records.insert(kEventId + u":p1"_s, {u"p1"_s, kEventId, path, std::nullopt, std::nullopt});
-        SyncStorage::saveState(f.foreign);
+        f.planted.records.insert(kEventId + u":p1"_s, {u"p1"_s, kEventId, path, std::nullopt, std::nullopt});
+        SyncStorage::saveState(f.planted);
     };
 }
 
@@ -184,10 +184,10 @@ private Q_SLOTS:
         // Users keep every album they ever synced: a large state meets a full disk.
         const Arrange largeState = [](Scenario& f) {
             for (int i = 0; i < 20'000; ++i)
-                f.foreign.records.insert(u"other:q"_s + QString::number(i),
+                f.planted.records.insert(u"other:q"_s + QString::number(i),
                                          {u"q"_s + QString::number(i), u"other"_s, u"Other--other/a.jpg"_s,
                                           u"1024-1700000000"_s, std::nullopt});
-            SyncStorage::saveState(f.foreign);
+            SyncStorage::saveState(f.planted);
         };
         // The first upload removes the other file, listed already but not sent yet.
         const Arrange vanishes = [](Scenario& f) {
@@ -197,8 +197,10 @@ private Q_SLOTS:
                     f.retouched(request.target.contains("/photos/p1/") ? kRetouched : u"p1__a.jpg"_s));
             });
         };
+        const Arrange usersOwn =
+            onRequest(Original, 1, [](Scenario& f) { writeFile(f.original(u"p3"_s), "the user's own"); });
         const Arrange forget = [](Scenario& f) {
-            f.foreign = {};
+            f.planted = {};
             QFile::remove(SyncStorage::statePath());
         };
         Fault uploadPage = statusFault(200, "<p>ok</p>");
@@ -265,6 +267,10 @@ private Q_SLOTS:
              onRequest(Original, 2, [](Scenario& f) { QDir(originalsAlbum(f)).removeRecursively(); })},
             {"retouch folder deleted during the pass", noEntry, Originals,
              onRequest(Original, 1, [](Scenario& f) { QDir(f.retouched({})).removeRecursively(); })},
+            // The user's own file lands where p3's original goes while p1's is on its way: it is kept.
+            {"file appearing at a destination", ok, Published, usersOwn, [](Scenario& f) {
+                 QVERIFY(readFile(f.original(u"p3"_s)) == "the user's own" && QFile::remove(f.original(u"p3"_s)));
+             }},
             // Gone by its turn: nothing to return, and nothing wrong.
             {"retouched file vanishes before its upload", ok, Published, vanishes},
             {"folder in place of the state file", fileError(EISDIR), Nothing, blockedState,

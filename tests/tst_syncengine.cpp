@@ -101,18 +101,6 @@ private Q_SLOTS:
         f->verifyConverged(false);
     }
 
-    void fileAppearingAtADestinationIsKept() {
-        // The user's own file lands where p3's original goes while p1's is on its way.
-        f->onRequestTo(Endpoint::Original, [this](const albumservice::RecordedRequest& request) {
-            if (request.target.endsWith("/p1"))
-                QVERIFY(writeFile(f->original(u"p3"_s), "the user's own"));
-        });
-        QCOMPARE(*f->syncOnce(false).value, (SyncResult{2, 0, 0, 0}));
-        QCOMPARE(readFile(f->original(u"p3"_s)), QByteArray("the user's own"));
-        QCOMPARE(f->requests(Endpoint::Original), 2);
-        QVERIFY(f->state().records.contains(kEventId + u":p3"_s));
-    }
-
     void emptyAlbumStillCreatesFoldersAndState() {
         f->service->addEvent({u"e2"_s, QString(), std::nullopt});
         f->settings.eventId = u"e2"_s;
@@ -145,7 +133,9 @@ private Q_SLOTS:
             return which == Stored::None ? std::nullopt
                                          : std::optional(which == Stored::Current ? current : u"1-1"_s);
         };
-        f->plantFingerprints(u"p1"_s, stored(row.uploaded), stored(row.published));
+        f->planted.records.insert(kEventId + u":p1"_s, {u"p1"_s, kEventId, kAlbumFolder + u"/p1__IMG_1.JPG"_s,
+                                                        stored(row.uploaded), stored(row.published)});
+        SyncStorage::saveState(f->planted);
         f->settings.autoPublishEffects = row.autoPublish;
         QCOMPARE(*f->syncOnce().value, (SyncResult{0, row.uploads, row.publishes, 0}));
         QCOMPARE(f->requests(Endpoint::UploadVersion), row.uploads);
@@ -239,13 +229,14 @@ private Q_SLOTS:
         // clang-format off
         addRows<Refusal>({
             {"no album", Case::missingProject, {}, {}, 0, [](Scenario& f) { f.settings.eventId.reset(); }},
-            {"empty album id", Case::missingProject, {}, {}, 0, [](Scenario& f) { f.settings.eventId = u""_s; }},
+            {"empty album id", Case::missingProject, {}, {}, 0, [](Scenario& f) { f.settings.eventId = QString(); }},
             {"no originals folder", Case::missingOriginalDirectory, {}, {}, 0,
              [](Scenario& f) { f.settings.originalDirectoryBookmark.reset(); }},
             {"stale originals", Case::permissionDenied, u"原图"_s, {}, 0, recreated(&Sandbox::originals)},
             {"no retouch folder", Case::missingEffectDirectory, {}, kOriginalsOnly, 0, noRetouch},
             {"no retouch folder needed", {}, {}, kOriginalsOnly, 1, noRetouch, false},
-            {"stale retouch", Case::permissionDenied, u"精修回传"_s, kOriginalsOnly, 0, recreated(&Sandbox::effects)},
+            {"stale retouch", Case::permissionDenied, u"精修回传"_s, kOriginalsOnly, 0,
+             recreated(&Sandbox::effects)},
             {"service failure", Case::server, {}, kBoth, 1,
              [](Scenario& f) { f.fault(Endpoint::Workspace, statusFault(502)); }},
             // A refused start is not an error, and is never stopped.

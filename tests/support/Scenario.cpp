@@ -66,16 +66,6 @@ QString Scenario::place(const QString& photoId) const {
     return albumFolder + u'/' + kitewell::naming::downloadFileName(photo);
 }
 
-void Scenario::plantFingerprints(const QString& photoId, const std::optional<QString>& uploaded,
-                                 const std::optional<QString>& published) {
-    SyncStateFile stored = state();
-    SyncRecord& record = stored.records[SyncStateFile::recordKey(kEventId, photoId)];
-    record.lastUploadedEffectFingerprint = uploaded;
-    record.lastPublishedEffectFingerprint = published;
-    m_planted.insert(photoId, record);
-    SyncStorage::saveState(stored);
-}
-
 QList<albumservice::Photo> Scenario::candidates() const {
     QList<albumservice::Photo> photos = service->photos(kEventId);
     photos.removeIf([](const albumservice::Photo& photo) { return !photo.hasOriginal; });
@@ -91,11 +81,11 @@ QHash<QString, QString> Scenario::retouchedFiles() const {
 }
 
 SyncStateFile Scenario::expectedState(Stage stage) const {
-    SyncStateFile expected = foreign;
+    SyncStateFile expected = planted;
     if (stage == Stage::Nothing)
         return expected;
     for (const albumservice::Photo& photo : candidates()) {
-        SyncRecord record = m_planted.value(photo.id);
+        SyncRecord record = planted.records.value(SyncStateFile::recordKey(kEventId, photo.id));
         record.photoId = photo.id;
         record.eventId = kEventId;
         record.originalRelativePath = place(photo.id);
@@ -113,7 +103,7 @@ SyncStateFile Scenario::expectedState(Stage stage) const {
 }
 
 void Scenario::verifyState(Stage stage) const {
-    if (stage == Stage::Nothing && foreign.records.isEmpty()) {
+    if (stage == Stage::Nothing && planted.records.isEmpty()) {
         QVERIFY2(!QFileInfo(SyncStorage::statePath()).isFile(), "a state file was saved");
         return;
     }
@@ -149,7 +139,8 @@ void Scenario::verifyConverged(bool includeEffects) {
         QByteArray latest;
         for (const albumservice::ReceivedVersion& version : versions)
             latest = version.photoId == photoId ? version.bytes : latest;
-        const bool sentBefore = m_planted.value(photoId).lastUploadedEffectFingerprint == fingerprintOf(file);
+        const auto before = planted.records.value(SyncStateFile::recordKey(kEventId, photoId));
+        const bool sentBefore = before.lastUploadedEffectFingerprint == fingerprintOf(file);
         QVERIFY2(sentBefore || latest == readFile(file), qPrintable(file));
     }
 

@@ -73,7 +73,9 @@ public:
     std::shared_ptr<kitewell::FolderAccess> folders; // null: the real folder operations
     kitewell::KitewellAPI::Timeouts timeouts;
     QString albumFolder = kAlbumFolder; // where photos seen from now on go
-    kitewell::SyncStateFile foreign;    // records of other albums, stored by the suite; kept by every pass
+    // Records the suite stored before the passes: every pass keeps those of other albums, and
+    // this album's fingerprints until a file is sent.
+    kitewell::SyncStateFile planted;
 
     // One pass to its end, with the settings, folders and time limits above.
     Outcome<kitewell::SyncResult> syncOnce(bool includeEffects = true);
@@ -102,9 +104,6 @@ public:
     void writeRetouched(const QString& name, const QByteArray& bytes, int ageSeconds = 60) {
         writeAged(retouched(name), bytes, ageSeconds);
     }
-    // Stores these fingerprints in the photo's record (the state must hold it already).
-    void plantFingerprints(const QString& photoId, const std::optional<QString>& uploaded,
-                           const std::optional<QString>& published);
 
     kitewell::SyncStateFile state() const { return kitewell::SyncStorage::loadState(); }
     kitewell::SyncStateFile expectedState(Stage stage) const;
@@ -127,7 +126,6 @@ private:
     QStringList outside() const;
 
     QHash<QString, QString> m_places; // of photos recorded by a pass
-    QHash<QString, kitewell::SyncRecord> m_planted;
     RequestHook m_hook;
     Endpoint m_hookEndpoint = Endpoint::Unknown;
     QStringList m_outside; // as the scenario began
