@@ -46,9 +46,6 @@ void setMode(const QString& path, mode_t mode) {
 QString originalsAlbum(const Scenario& f) {
     return f.sandbox.originals + u'/' + kAlbumFolder;
 }
-QString stateFolder(const Scenario&) {
-    return SyncStorage::supportDirectory();
-}
 Arrange faultOn(Endpoint endpoint, const Fault& fault) {
     return [=](Scenario& f) { f.fault(endpoint, fault); };
 }
@@ -64,10 +61,12 @@ Arrange redirect(Endpoint endpoint, To to, const QString& path, int status, int 
         f.fault(endpoint, redirect);
     };
 }
-Arrange readOnly(QString (*folder)(const Scenario&)) {
-    return [folder](Scenario& f) {
-        QDir().mkpath(folder(f));
-        setMode(folder(f), 0555);
+// The album folder, or the state's folder, made read-only.
+Arrange readOnly(bool stateFolder) {
+    return [stateFolder](Scenario& f) {
+        const QString folder = stateFolder ? SyncStorage::supportDirectory() : originalsAlbum(f);
+        QDir().mkpath(folder);
+        setMode(folder, 0555);
     };
 }
 // Runs `then` when the service receives the nth request to that endpoint.
@@ -80,8 +79,8 @@ Arrange onRequest(Endpoint endpoint, int nth, std::function<void(Scenario&)> the
     };
 }
 // The workspace answer, with one photo whose original (unless given) is p1's.
-Arrange answer(const QString& eventId, const QString& title, const QString& photoId, const QString& name,
-               const QString& url = {}) {
+Arrange answer(const QString& photoId, const QString& name, const QString& url = {},
+               const QString& eventId = kEventId, const QString& title = u"婚礼/彩排"_s) {
     return [=](Scenario& f) {
         const QString original = url.isEmpty() ? f.service->originalUrl(kEventId, u"p1"_s).toString() : url;
         const QJsonObject workspace{
@@ -92,9 +91,6 @@ Arrange answer(const QString& eventId, const QString& title, const QString& phot
         f.fault(Endpoint::Workspace,
                 statusFault(200, QJsonDocument(workspace).toJson(QJsonDocument::Compact)));
     };
-}
-Arrange photoAnswer(const QString& photoId, const QString& name, const QString& url = {}) {
-    return answer(kEventId, u"婚礼/彩排"_s, photoId, name, url);
 }
 // p1's record in the state file leads there.
 Arrange storedPath(const QString& path) {
@@ -245,17 +241,17 @@ private Q_SLOTS:
              redirect(Original, Url, u"file:///etc/passwd"_s, 302)},
 
             // ---- the service: hostile answers, refused before anything is written ----
-            {"photo id climbing out", invalid, Nothing, photoAnswer(u"../../../../escape"_s, x)},
-            {"photo id dot-dot", invalid, Nothing, photoAnswer(u".."_s, x)},
-            {"photo id with NUL", invalid, Nothing, photoAnswer(u"p1\0x"_s, x)},
-            {"photo name with NUL", invalid, Nothing, photoAnswer(u"p1"_s, u"x\0.jpg"_s)},
+            {"photo id climbing out", invalid, Nothing, answer(u"../../../../escape"_s, x)},
+            {"photo id dot-dot", invalid, Nothing, answer(u".."_s, x)},
+            {"photo id with NUL", invalid, Nothing, answer(u"p1\0x"_s, x)},
+            {"photo name with NUL", invalid, Nothing, answer(u"p1"_s, u"x\0.jpg"_s)},
             // The folder name takes the id's first 8 characters: "x--/../../x" leads beside the folders.
-            {"album id climbing out", invalid, Nothing, answer(u"/../../x"_s, u"x"_s, u"p1"_s, x)},
-            {"file URL", invalid, Nothing, photoAnswer(u"p1"_s, x, u"file:///etc/passwd"_s)},
-            {"URL without host", invalid, Nothing, photoAnswer(u"p1"_s, x, u"http:///etc/passwd"_s)},
-            {"URL with NUL", invalid, Nothing, photoAnswer(u"p1"_s, x, u"http://127.0.0.1/\0x"_s)},
-            {"10 MB title in Chinese", tooLong, Nothing, answer(kEventId, chinese, u"p1"_s, x)},
-            {"10 MB photo id", tooLong, Nothing, photoAnswer(megabytes, x)},
+            {"album id climbing out", invalid, Nothing, answer(u"p1"_s, x, {}, u"/../../x"_s)},
+            {"file URL", invalid, Nothing, answer(u"p1"_s, x, u"file:///etc/passwd"_s)},
+            {"URL without host", invalid, Nothing, answer(u"p1"_s, x, u"http:///etc/passwd"_s)},
+            {"URL with NUL", invalid, Nothing, answer(u"p1"_s, x, u"http://127.0.0.1/\0x"_s)},
+            {"10 MB title in Chinese", tooLong, Nothing, answer(u"p1"_s, x, {}, kEventId, chinese)},
+            {"10 MB photo id", tooLong, Nothing, answer(megabytes, x)},
             {"stored absolute path", invalid, Nothing, storedPath(u"/tmp/kitewell-escape.jpg"_s), forget},
             {"stored path climbing out", invalid, Nothing, storedPath(kAlbumFolder + u"/../../../x.jpg"_s),
              forget},
@@ -275,8 +271,8 @@ private Q_SLOTS:
             {"retouched file vanishes before its upload", ok, Published, vanishes},
             {"folder in place of the state file", fileError(EISDIR), Nothing, blockedState,
              [](Scenario&) { QDir(SyncStorage::statePath()).removeRecursively(); }},
-            {"read-only album folder", denied, Nothing, readOnly(originalsAlbum), {}, true},
-            {"unwritable state folder", denied, Nothing, readOnly(stateFolder), {}, true},
+            {"read-only album folder", denied, Nothing, readOnly(false), {}, true},
+            {"unwritable state folder", denied, Nothing, readOnly(true), {}, true},
             {"unreadable retouched file", denied, Originals, unreadableRetouch, {}, true},
             {"file-size limit mid-download", tooLarge, Nothing, [](Scenario&) {}, {}, true, 64 * 1024},
             {"file-size limit while saving a large state", tooLarge, Nothing, largeState, {}, true, 240'000},
