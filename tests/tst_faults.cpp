@@ -1,4 +1,4 @@
-// The faults real users meet, one per row: a service that refuses, cuts, stalls, redirects,
+// The faults real users meet, one per row: a service that refuses, cuts, redirects,
 // answers nonsense or answers with hostile ids, names and URLs; a state file that leads out of
 // the folders; and a disk that refuses, vanishes or fills up. For each fault the pass ends with
 // the expected error, writes nothing outside the chosen folders, leaves no partial or
@@ -173,10 +173,6 @@ private Q_SLOTS:
             QDir().mkpath(SyncStorage::statePath() + u"/blocker"_s);
         };
         const Arrange unreadableRetouch = [](Scenario& f) { setMode(f.retouched(kRetouched), 0); };
-        const Arrange stalls = [](Scenario& f) {
-            f.timeouts.request = f.timeouts.download = std::chrono::milliseconds(500);
-            f.fault(Endpoint::Original, cutFault(Cut::Stall, 1));
-        };
         // Users keep every album they ever synced: a large state meets a full disk.
         const Arrange largeState = [](Scenario& f) {
             for (int i = 0; i < 20'000; ++i)
@@ -201,23 +197,18 @@ private Q_SLOTS:
         };
         Fault uploadPage = statusFault(200, "<p>ok</p>");
         uploadPage.performRequest = true; // the body of an upload's answer is never read
-        const Fault wronglyTyped =
-            statusFault(200, R"({"event":{"id":"evt-2024-wedding","title":"x"},"photos":[],)"
-                             R"("permissions":{"canManageAllPhotos":true,"canUpload":"yes"}})");
         const QString workspace = u"/api/publisher/events/"_s + kEventId + u"/workspace"_s;
         const QString p1 = u"/originals/"_s + kEventId + u"/p1"_s;
         const QString x = u"x.jpg"_s, megabytes(10 * 1024 * 1024, u'a'), chinese(megabytes.size(), u'鸢');
         // clang-format off
         addRows<FaultCase>({
-            // ---- the service: refusals, cuts and stalls ----
+            // ---- the service: refusals and cuts ----
             {"original reset mid-body", closed, Nothing, faultOn(Original, cutFault(Cut::DropMidBody, 1))},
             {"original truncated", closed, Nothing, faultOn(Original, cutFault(Cut::TruncateBody, 1))},
-            {"original stalls", transportFailure(TransportKind::TimedOut), Nothing, stalls},
             // A download's error answer never lands on disk.
             {"original 500", server, Nothing, faultOn(Original, statusFault(500, R"({"error":"x"})", 1))},
             // Half a document must never count as the answer.
             {"workspace truncated", closed, Nothing, faultOn(Workspace, cutFault(Cut::TruncateBody))},
-            {"workspace wrongly typed", invalid, Nothing, faultOn(Workspace, wronglyTyped)},
             {"upload 507", server, Originals, faultOn(UploadVersion, statusFault(507))},
             {"upload unauthorized", clientFailure(SyncClientError::Case::unauthorized), Originals,
              faultOn(UploadVersion, statusFault(401))},
@@ -290,7 +281,6 @@ private Q_SLOTS:
         // The fault goes away (a planted blocker with it); what the pass left must be sound.
         f->onRequestTo(Endpoint::Unknown, {});
         f->service->clearFaults();
-        f->timeouts = {};
         for (const QString& path : allEntries(f->sandbox.root.path()))
             setMode(path, QFileInfo(path).isDir() ? 0755 : 0644);
         f->verifyState(row.stage);

@@ -46,7 +46,7 @@ QStringList Scenario::outside() const {
 }
 
 Outcome<kitewell::SyncResult> Scenario::syncOnce(bool includeEffects) {
-    auto outcome = runPass(baseUrl, token, settings, includeEffects, folders, timeouts);
+    auto outcome = runPass(baseUrl, token, settings, includeEffects, folders);
     // A record's path is the photo's place for good, whatever the photo is called later.
     if (outcome.ok()) {
         for (const albumservice::Photo& photo : candidates())

@@ -71,13 +71,12 @@ public:
     QString baseUrl;
     kitewell::SyncSettings settings;
     std::shared_ptr<kitewell::FolderAccess> folders; // null: the real folder operations
-    kitewell::KitewellAPI::Timeouts timeouts;
-    QString albumFolder = kAlbumFolder; // where photos seen from now on go
+    QString albumFolder = kAlbumFolder;              // where photos seen from now on go
     // Records the suite stored before the passes: every pass keeps those of other albums, and
     // this album's fingerprints until a file is sent.
     kitewell::SyncStateFile planted;
 
-    // One pass to its end, with the settings, folders and time limits above.
+    // One pass to its end, with the settings and folders above.
     Outcome<kitewell::SyncResult> syncOnce(bool includeEffects = true);
 
     // The service side.
