@@ -59,7 +59,7 @@ private Q_SLOTS:
         try {
             target = redirectTarget(row.rule, QUrl(row.from), row.location);
         } catch (...) {
-            refusal = describe(std::current_exception());
+            refusal = kitewell::classify(std::current_exception());
         }
         QVERIFY2(sameFailure(refusal, row.refusal), qPrintable(refusal ? refusal->text : target.toString()));
         QCOMPARE(target, row.target.isEmpty() ? QUrl() : QUrl(row.target));
