@@ -1,29 +1,28 @@
-// The faults real users meet, one per row: a service that refuses, cuts, stalls, redirects
-// or answers nonsense, and a disk that refuses, vanishes or fills up. For each fault the
-// pass ends with the exact error, leaves no partial or temporary file, keeps a decodable
-// state file holding exactly what was saved before the fault, and the next clean pass
-// ends where a pass without the fault would have (same files, same records, one upload
-// and one publication per retouched file).
+// The faults real users meet, one per row: a service that refuses, cuts, redirects,
+// answers nonsense or answers with hostile ids, names and URLs; a state file that leads out of
+// the folders; and a disk that refuses, vanishes or fills up. For each fault the pass ends with
+// the expected error, writes nothing outside the chosen folders, leaves no partial or
+// temporary file, keeps a state file holding exactly what was saved before the fault, and the
+// next clean pass converges as a pass without the fault would have (one upload and one
+// publication per retouched file).
 //
 // Permission faults: the tests run as root in CI, and root ignores a folder's write bits.
-// Those rows run the faulted pass in a child process (tests/helpers/kitewell_pass_child)
-// that drops to the "nobody" user (uid 65534) first; the sandbox is handed to that user
-// and the folder under test made read-only (0555), so the kernel's own permission check
-// refuses the write, exactly as for an ordinary user. The file-size limit (RLIMIT_FSIZE)
-// is set in that child too, never in the test process.
+// Those rows run the faulted pass as the "nobody" user (uid 65534): the sandbox is handed to
+// that user and the folder under test made read-only (0555), so the kernel's own permission
+// check refuses the write, exactly as for an ordinary user. The file-size limit (RLIMIT_FSIZE)
+// is set for that pass only.
 
-#include "storage/SyncStorage.h"
-#include "support/Files.h"
-#include "support/Fixture.h"
-#include "sync/Naming.h"
+#include "support/Scenario.h"
 
-#include <QDir>
-#include <QDirIterator>
-#include <QFile>
-#include <QProcess>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTest>
 
-#include <functional>
+#include <cerrno>
+#include <csignal>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -32,496 +31,274 @@ using namespace testsupport;
 
 namespace {
 
-const QString kEvent = u"evt-faults-1"_s;
-const QString kAlbum = u"婚礼-彩排--evt-faul"_s; // safe title, "--", first 8 of the id
-const QString kRetouched = u"p2__新娘-入场-精修.jpg"_s;
-const QString kClosed = u"Connection closed"_s;
-const QString kTimedOut = u"Network operation timed out"_s;
+using Stage = Scenario::Stage;
+using Arrange = std::function<void(Scenario&)>;
+using Cut = Fault::Cut;
+using TransportKind = TransportError::Kind;
 constexpr uid_t kNobody = 65534;
-
-// What the state file holds after the faulted pass.
-enum class Stage {
-    Nothing,   // never saved
-    Originals, // the records of the download step, no fingerprints
-    Uploaded,  // and every retouched file's upload
-    Published, // and every retouched file's publication: a whole pass
-};
+const QString kRetouched = u"p2__新娘-入场-精修.jpg"_s;
 
 void setMode(const QString& path, mode_t mode) {
     if (::chmod(QFile::encodeName(path).constData(), mode) != 0)
         qFatal("cannot chmod %s", qPrintable(path));
 }
 
-// Hands a folder and everything in it to the unprivileged user (as root only).
-void handOver(const QString& root) {
-    if (::geteuid() != 0)
-        return;
-    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
-    QStringList paths{root};
-    while (it.hasNext())
-        paths.append(it.next());
-    for (const QString& path : paths) {
-        if (::lchown(QFile::encodeName(path).constData(), kNobody, kNobody) != 0)
-            qFatal("cannot hand %s over", qPrintable(path));
-    }
+QString originalsAlbum(const Scenario& f) {
+    return f.sandbox.originals + u'/' + kAlbumFolder;
+}
+Arrange faultOn(Endpoint endpoint, const Fault& fault) {
+    return [=](Scenario& f) { f.fault(endpoint, fault); };
+}
+// Redirects the endpoint's requests (`count` of them) to that path of the service's own
+// origin, of the same service under another name (another origin), or to that URL.
+enum class To { Home, Away, Url };
+Arrange redirect(Endpoint endpoint, To to, const QString& path, int status, int count = -1) {
+    return [=](Scenario& f) {
+        const QString away = u"http://localhost:"_s + QString::number(f.service->port());
+        const QString origin = to == To::Home ? f.baseUrl : to == To::Away ? away : QString();
+        Fault redirect = redirectFault(QUrl(origin + path), status);
+        redirect.count = count;
+        f.fault(endpoint, redirect);
+    };
+}
+// The album folder, or the state's folder, made read-only.
+Arrange readOnly(bool stateFolder) {
+    return [stateFolder](Scenario& f) {
+        const QString folder = stateFolder ? SyncStorage::supportDirectory() : originalsAlbum(f);
+        QDir().mkpath(folder);
+        setMode(folder, 0555);
+    };
+}
+// Runs `then` when the service receives the nth request to that endpoint.
+Arrange onRequest(Endpoint endpoint, int nth, std::function<void(Scenario&)> then) {
+    return [=](Scenario& f) {
+        f.onRequestTo(endpoint, [&f, then, nth, seen = 0](const auto&) mutable {
+            if (++seen == nth)
+                then(f);
+        });
+    };
+}
+// The workspace answer, with one photo whose original (unless given) is p1's.
+Arrange answer(const QString& photoId, const QString& name, const QString& url = {},
+               const QString& eventId = kEventId, const QString& title = u"婚礼/彩排"_s) {
+    return [=](Scenario& f) {
+        const QString original = url.isEmpty() ? f.service->originalUrl(kEventId, u"p1"_s).toString() : url;
+        const QJsonObject workspace{
+            {u"event"_s, QJsonObject{{u"id"_s, eventId}, {u"title"_s, title}}},
+            {u"photos"_s,
+             QJsonArray{QJsonObject{{u"id"_s, photoId}, {u"name"_s, name}, {u"originalUrl"_s, original}}}},
+            {u"permissions"_s, QJsonObject{{u"canManageAllPhotos"_s, true}, {u"canUpload"_s, true}}}};
+        f.fault(Endpoint::Workspace,
+                statusFault(200, QJsonDocument(workspace).toJson(QJsonDocument::Compact)));
+    };
+}
+// p1's record in the state file leads there.
+Arrange storedPath(const QString& path) {
+    return [=](Scenario& f) {
+        f.planted.records.insert(kEventId + u":p1"_s, {u"p1"_s, kEventId, path, std::nullopt, std::nullopt});
+        SyncStorage::saveState(f.planted);
+    };
 }
 
-QString originalName(const albumservice::Photo& served) {
-    Photo photo;
-    photo.id = served.id;
-    photo.name = served.name;
-    return naming::downloadFileName(photo);
-}
+// One fault: the error it must end with (none: the pass succeeds), what the state file then
+// holds, how to make it, and how to take it away again besides clearing the service's faults.
+struct FaultCase {
+    const char* name = "";
+    std::optional<Failure> expected;
+    Stage stage = Stage::Nothing;
+    Arrange arrange;
+    Arrange repair;
+    bool asUser = false;  // run the faulted pass as an ordinary user...
+    qint64 sizeLimit = 0; // ...with this file-size limit (RLIMIT_FSIZE)
+    int versionsKept = 1; // copies of each retouched file the service ends with
+};
 
 } // namespace
-
-class FaultsTest;
-using Step = std::function<void(FaultsTest&)>;
-
-// One fault: how to make it, the error it must end with (empty: the pass succeeds), what the
-// state file then holds, and how to take it away again before the clean pass.
-struct FaultCase {
-    QString name;
-    Step arrange;
-    QString expected;
-    Stage stage = Stage::Nothing;
-    Step repair = {};           // besides clearing the service's faults
-    bool inChild = false;       // run the faulted pass in the unprivileged child
-    int versionsKept = 1;       // copies of each retouched file the service ends with
-    qint64 sizeLimit = 0;       // RLIMIT_FSIZE of that child
-    bool shortTimeouts = false; // inactivity limit shortened to 500 ms
-};
 
 class FaultsTest : public QObject {
     Q_OBJECT
-public:
-    // Reached by the fault rows.
-    std::unique_ptr<AlbumService> service;
-    std::unique_ptr<Sandbox> sandbox;
-    QString token, baseUrl;
-    SyncSettings settings;
-    std::function<void(const albumservice::RecordedRequest&)> onRequest;
-    QStringList restoreWritable; // folders made read-only by a row
-    SyncStateFile foreign;       // records of another album, in the state file before the pass
+    std::optional<Scenario> f;
 
-    QString originalsAlbum() const { return sandbox->originals + u'/' + kAlbum; }
-    QString effectsAlbum() const { return sandbox->effects + u'/' + kAlbum; }
-    static QString supportFolder() { return SyncStorage::supportDirectory(); }
-    void fault(Endpoint endpoint, const Fault& fault) { service->setFault(endpoint, fault); }
-    // The photo's original then lives at another URL (the service's own again with nullopt).
-    void moveOriginal(const QString& photoId, const std::optional<QString>& url) {
-        albumservice::Photo moved = service->photos(kEvent).at(photoId.mid(1).toInt() - 1);
-        moved.originalUrl = url;
-        moved.jpeg.clear(); // keeps the bytes it had
-        service->updatePhoto(kEvent, moved);
-    }
-    void readOnly(const QString& folder) {
-        QDir().mkpath(folder);
-        setMode(folder, 0555);
-        restoreWritable.append(folder);
-    }
-    void keepForeignRecords(int count) {
-        for (int i = 0; i < count; ++i) {
-            const QString photoId = u"q"_s + QString::number(i);
-            foreign.records.insert(SyncStateFile::recordKey(u"other"_s, photoId),
-                                   {photoId, u"other"_s, u"Other--other/"_s + photoId + u"__a.jpg"_s,
-                                    u"1024-1700000000"_s, std::nullopt});
+    // The faulted pass as an ordinary user and with a file-size limit, for the faults root and an
+    // unlimited process never meet. Only the effective user changes (glibc changes it for every
+    // thread), so root is back once the pass has ended.
+    Outcome<SyncResult> passAsUser(qint64 sizeLimit) {
+        const bool root = ::geteuid() == 0;
+        const QStringList sandbox = allEntries(f->sandbox.root.path()) + QStringList{f->sandbox.root.path()};
+        for (const QString& path : sandbox) {
+            if (root && ::lchown(QFile::encodeName(path).constData(), kNobody, kNobody) != 0)
+                qFatal("cannot hand %s over", qPrintable(path));
         }
-        SyncStorage::saveState(foreign);
-    }
-    void onRequestTo(Endpoint endpoint, std::function<void(const albumservice::RecordedRequest&)> then) {
-        onRequest = [endpoint, then](const albumservice::RecordedRequest& request) {
-            if (request.endpoint == endpoint)
-                then(request);
-        };
+        rlimit unlimited{};
+        ::getrlimit(RLIMIT_FSIZE, &unlimited);
+        const rlimit limited{rlim_t(sizeLimit), unlimited.rlim_max};
+        std::signal(SIGXFSZ, SIG_IGN); // past the limit write() fails with EFBIG instead
+        if ((sizeLimit && ::setrlimit(RLIMIT_FSIZE, &limited) != 0) ||
+            (root && ::setresuid(-1, kNobody, -1) != 0))
+            qFatal("cannot become an ordinary user");
+        auto outcome = f->syncOnce();
+        // Changing the user made the process undumpable, which would stop LeakSanitizer from
+        // inspecting it at exit in the sanitizer build.
+        if ((root && ::setresuid(-1, 0, -1) != 0) || ::setrlimit(RLIMIT_FSIZE, &unlimited) != 0 ||
+            ::prctl(PR_SET_DUMPABLE, 1) != 0)
+            qFatal("cannot become root again");
+        return outcome;
     }
 
 private Q_SLOTS:
-    void init();
-    void cleanup();
-    void faultThenCleanPass_data();
-    void faultThenCleanPass();
+    void init() {
+        // The ordinary user must be able to reach the sandbox: below /tmp when run as root,
+        // whatever TMPDIR says.
+        f.emplace(::geteuid() == 0 ? u"/tmp/kitewell-faults-XXXXXX"_s : QString());
+        setMode(f->sandbox.root.path(), 0755);
+        QVERIFY(QDir().mkpath(SyncStorage::supportDirectory()));
+        f->writeRetouched(kRetouched, "精修后的新娘入场");
+        f->settings.eventTitle = u"婚礼/彩排"_s;
+        f->settings.autoPublishEffects = true;
+    }
+    void cleanup() { f.reset(); }
 
-private:
-    Outcome<SyncResult> passInChild(const FaultCase& row);
-    QList<albumservice::Photo> candidates() const;
-    QStringList retouchedFiles() const;
-    SyncStateFile expectedState(Stage stage) const;
-    void verifyNoPartialOrTemporaryFiles();
-    void verifyState(Stage stage);
-    void verifyConverged(int versionsKept);
-};
-
-namespace {
-
-using T = FaultsTest;
-
-const QList<FaultCase>& faultCases() {
-    static const QList<FaultCase> cases{
-        // ---- the service side ----
-        {u"connection refused"_s, [](T& t) { t.baseUrl = closedPortUrl(); }, u"Connection refused"_s,
-         Stage::Nothing, [](T& t) { t.baseUrl = t.service->baseUrl().toString(); }},
-        {u"connection refused for one original"_s,
-         [](T& t) { t.moveOriginal(u"p2"_s, closedPortUrl() + u"/originals/p2"_s); }, u"Connection refused"_s,
-         Stage::Nothing, [](T& t) { t.moveOriginal(u"p2"_s, std::nullopt); }},
-        {u"original reset mid-body"_s,
-         [](T& t) { t.fault(Endpoint::Original, cutFault(Fault::Cut::DropMidBody, 1)); }, kClosed},
-        {u"original truncated"_s,
-         [](T& t) { t.fault(Endpoint::Original, cutFault(Fault::Cut::TruncateBody, 1)); }, kClosed},
-        // Half a document must never count as the answer.
-        {u"workspace truncated"_s,
-         [](T& t) { t.fault(Endpoint::Workspace, cutFault(Fault::Cut::TruncateBody)); }, kClosed},
-        {.name = u"original stalls"_s,
-         .arrange = [](T& t) { t.fault(Endpoint::Original, cutFault(Fault::Cut::Stall, 1)); },
-         .expected = kTimedOut,
-         .shortTimeouts = true},
-        {.name = u"workspace stalls"_s,
-         .arrange = [](T& t) { t.fault(Endpoint::Workspace, cutFault(Fault::Cut::Stall)); },
-         .expected = kTimedOut,
-         .shortTimeouts = true},
-        {u"workspace 500 with error"_s,
-         [](T& t) {
-             t.fault(Endpoint::Workspace, statusFault(500, R"({"error":"数据库维护中","message":"x"})"));
-         },
-         u"数据库维护中"_s},
-        // A download's error body is never shown: it may be anyone's page.
-        {u"original 500 with error"_s,
-         [](T& t) { t.fault(Endpoint::Original, statusFault(500, R"({"error":"存储故障"})", 1)); },
-         u"服务器返回 500。"_s},
-        {u"upload 507 with error"_s,
-         [](T& t) { t.fault(Endpoint::UploadVersion, statusFault(507, R"({"error":"存储空间已满"})")); },
-         u"存储空间已满"_s, Stage::Originals},
-        {u"publish 503 with message"_s,
-         [](T& t) { t.fault(Endpoint::Publish, statusFault(503, R"({"message":"发布队列繁忙"})")); },
-         u"发布队列繁忙"_s, Stage::Uploaded},
-        {u"401 on an original mid-pass"_s, [](T& t) { t.fault(Endpoint::Original, statusFault(401, {}, 2)); },
-         kUnauthorized},
-        {u"401 on the upload"_s,
-         [](T& t) { t.fault(Endpoint::UploadVersion, statusFault(401, R"({"error":"会话过期"})")); },
-         kUnauthorized, Stage::Originals},
-        {u"workspace not JSON"_s,
-         [](T& t) { t.fault(Endpoint::Workspace, statusFault(200, "<html>维护中</html>")); }, kInvalid},
-        {u"workspace wrongly typed"_s,
-         [](T& t) {
-             t.fault(Endpoint::Workspace,
-                     statusFault(200, R"({"event":{"id":"evt-faults-1","title":"x"},"photos":[],)"
-                                      R"("permissions":{"canManageAllPhotos":true,"canUpload":"yes"}})"));
-         },
-         kInvalid},
-        {u"publish answer not JSON"_s,
-         [](T& t) { t.fault(Endpoint::Publish, statusFault(200, "published!")); }, kInvalid, Stage::Uploaded},
-        {u"upload answer not JSON"_s,
-         [](T& t) {
-             Fault page = statusFault(200, "<p>ok</p>");
-             page.performRequest = true; // the body of an upload's answer is never read
-             t.fault(Endpoint::UploadVersion, page);
-         },
-         QString(), Stage::Published},
-        {u"upload redirected to another origin"_s,
-         [](T& t) {
-             t.fault(Endpoint::UploadVersion, redirectFault(QUrl(closedPortUrl() + u"/upload"_s), 308));
-         },
-         u"Insecure redirect"_s, Stage::Originals},
-        {u"workspace redirected within the origin"_s,
-         [](T& t) {
-             Fault same = redirectFault(QUrl(t.baseUrl + u"/api/publisher/events/evt-faults-1/workspace"_s));
-             same.count = 1;
-             t.fault(Endpoint::Workspace, same);
-         },
-         QString(), Stage::Published},
-        // The service stored the upload and then lost the connection: the program cannot
-        // tell, so the next pass sends the file again (the protocol has no way to ask).
-        {.name = u"upload answer cut after the service kept it"_s,
-         .arrange = [](T& t) { t.fault(Endpoint::UploadVersion, cutFault(Fault::Cut::DropMidBody)); },
-         .expected = kClosed,
-         .stage = Stage::Originals,
-         .versionsKept = 2},
-
-        // ---- the local side ----
-        {u"file in place of the album folder"_s, [](T& t) { writeAged(t.originalsAlbum(), "not a folder"); },
-         u"Not a directory"_s, Stage::Nothing, [](T& t) { QFile::remove(t.originalsAlbum()); }},
-        {u"album folder deleted during the pass"_s,
-         [](T& t) {
-             t.onRequestTo(Endpoint::Original, [&t, seen = 0](const auto&) mutable {
-                 if (++seen == 2)
-                     QDir(t.originalsAlbum()).removeRecursively();
-             });
-         },
-         u"No such file or directory"_s},
-        {u"retouch folder deleted during the pass"_s,
-         [](T& t) {
-             t.onRequestTo(Endpoint::Original,
-                           [&t](const auto&) { QDir(t.effectsAlbum()).removeRecursively(); });
-         },
-         u"No such file or directory"_s, Stage::Originals},
-        // Gone by its turn: nothing to return, and nothing wrong.
-        {u"retouched file vanishes before its upload"_s,
-         [](T& t) {
-             writeAged(t.effectsAlbum() + u"/p1__a.jpg"_s, "retouched p1");
-             // The first upload removes the other file, listed already but not sent yet.
-             t.onRequestTo(Endpoint::UploadVersion, [&t](const albumservice::RecordedRequest& request) {
-                 const bool p1First = request.target.contains("/photos/p1/");
-                 QFile::remove(t.effectsAlbum() + u'/' + (p1First ? kRetouched : u"p1__a.jpg"_s));
-             });
-         },
-         QString(), Stage::Published},
-        {u"folder in place of the state file"_s,
-         [](T&) { QDir().mkpath(SyncStorage::statePath() + u"/blocker"_s); }, u"Is a directory"_s,
-         Stage::Nothing, [](T&) { QDir(SyncStorage::statePath()).removeRecursively(); }},
-        {u"file in place of the state folder"_s,
-         [](T&) {
-             QDir(T::supportFolder()).removeRecursively();
-             writeAged(T::supportFolder(), "not a folder");
-         },
-         u"Not a directory"_s, Stage::Nothing, [](T&) { QFile::remove(T::supportFolder()); }},
-        {.name = u"read-only album folder"_s,
-         .arrange = [](T& t) { t.readOnly(t.originalsAlbum()); },
-         .expected = u"Permission denied"_s,
-         .inChild = true},
-        {.name = u"read-only originals folder"_s,
-         .arrange = [](T& t) { t.readOnly(t.sandbox->originals); },
-         .expected = u"Permission denied"_s,
-         .inChild = true},
-        {.name = u"unwritable state folder"_s,
-         .arrange = [](T& t) { t.readOnly(T::supportFolder()); },
-         .expected = u"Permission denied"_s,
-         .inChild = true},
-        {.name = u"unwritable data folder"_s,
-         .arrange =
-             [](T& t) {
-                 QDir(T::supportFolder()).removeRecursively();
-                 t.readOnly(t.sandbox->data);
-             },
-         .expected = u"Permission denied"_s,
-         .inChild = true},
-        {.name = u"unreadable retouched file"_s,
-         .arrange = [](T& t) { setMode(t.effectsAlbum() + u'/' + kRetouched, 0); },
-         .expected = u"Permission denied"_s,
-         .stage = Stage::Originals,
-         .repair = [](T& t) { setMode(t.effectsAlbum() + u'/' + kRetouched, 0644); },
-         .inChild = true},
-        {.name = u"file-size limit mid-download"_s,
-         .arrange = [](T&) {},
-         .expected = u"File too large"_s,
-         .inChild = true,
-         .sizeLimit = 64 * 1024},
+    void faultThenCleanPass_data() {
+        using enum Stage;
+        using enum Endpoint;
+        using enum To;
+        const std::optional<Failure> ok, closed = transportFailure(TransportKind::ConnectionClosed),
+                                         insecure = transportFailure(TransportKind::InsecureRedirect),
+                                         invalid = clientFailure(SyncClientError::Case::invalidResponse),
+                                         server = clientFailure(SyncClientError::Case::server),
+                                         noEntry = fileError(ENOENT), denied = fileError(EACCES),
+                                         tooLarge = fileError(EFBIG), tooLong = fileError(ENAMETOOLONG);
+        const Arrange blockedAlbum = [](Scenario& f) { writeAged(originalsAlbum(f), "not a folder"); };
+        const Arrange blockedState = [](Scenario&) {
+            QDir().mkpath(SyncStorage::statePath() + u"/blocker"_s);
+        };
+        const Arrange unreadableRetouch = [](Scenario& f) { setMode(f.retouched(kRetouched), 0); };
         // Users keep every album they ever synced: a large state meets a full disk.
-        {.name = u"file-size limit while saving a large state"_s,
-         .arrange = [](T& t) { t.keepForeignRecords(20'000); },
-         .expected = u"File too large"_s,
-         .inChild = true,
-         .sizeLimit = 240'000},
-    };
-    return cases;
-}
+        const Arrange largeState = [](Scenario& f) {
+            for (int i = 0; i < 20'000; ++i)
+                f.planted.records.insert(u"other:q"_s + QString::number(i),
+                                         {u"q"_s + QString::number(i), u"other"_s, u"Other--other/a.jpg"_s,
+                                          u"1024-1700000000"_s, std::nullopt});
+            SyncStorage::saveState(f.planted);
+        };
+        // The first upload removes the other file, listed already but not sent yet.
+        const Arrange vanishes = [](Scenario& f) {
+            f.writeRetouched(u"p1__a.jpg"_s, "retouched p1");
+            f.onRequestTo(Endpoint::UploadVersion, [&f](const albumservice::RecordedRequest& request) {
+                QFile::remove(
+                    f.retouched(request.target.contains("/photos/p1/") ? kRetouched : u"p1__a.jpg"_s));
+            });
+        };
+        const Arrange usersOwn =
+            onRequest(Original, 1, [](Scenario& f) { writeFile(f.original(u"p3"_s), "the user's own"); });
+        const Arrange forget = [](Scenario& f) {
+            f.planted = {};
+            QFile::remove(SyncStorage::statePath());
+        };
+        Fault uploadPage = statusFault(200, "<p>ok</p>");
+        uploadPage.performRequest = true; // the body of an upload's answer is never read
+        const QString workspace = u"/api/publisher/events/"_s + kEventId + u"/workspace"_s;
+        const QString p1 = u"/originals/"_s + kEventId + u"/p1"_s;
+        const QString x = u"x.jpg"_s, megabytes(10 * 1024 * 1024, u'a'), chinese(megabytes.size(), u'鸢');
+        // clang-format off
+        addRows<FaultCase>({
+            // ---- the service: refusals and cuts ----
+            {"original reset mid-body", closed, Nothing, faultOn(Original, cutFault(Cut::DropMidBody, 1))},
+            {"original truncated", closed, Nothing, faultOn(Original, cutFault(Cut::TruncateBody, 1))},
+            // A download's error answer never lands on disk.
+            {"original 500", server, Nothing, faultOn(Original, statusFault(500, R"({"error":"x"})", 1))},
+            // Half a document must never count as the answer.
+            {"workspace truncated", closed, Nothing, faultOn(Workspace, cutFault(Cut::TruncateBody))},
+            {"upload 507", server, Originals, faultOn(UploadVersion, statusFault(507))},
+            {"upload unauthorized", clientFailure(SyncClientError::Case::unauthorized), Originals,
+             faultOn(UploadVersion, statusFault(401))},
+            {"upload answer not JSON", ok, Published, faultOn(UploadVersion, uploadPage)},
+            {"publish 503", server, Uploaded, faultOn(Publish, statusFault(503))},
+            // The service stored the upload and then lost the connection: the program cannot
+            // tell, so the next pass sends the file again (the protocol has no way to ask).
+            {.name = "upload answer cut after the service kept it", .expected = closed, .stage = Originals,
+             .arrange = faultOn(UploadVersion, cutFault(Cut::DropMidBody)), .versionsKept = 2},
 
-} // namespace
+            // ---- the service: redirects. The token goes to the service's own origin only; an
+            // original may come from anywhere on the web, but never from a local file. ----
+            {"workspace redirected home", ok, Published, redirect(Workspace, Home, workspace, 307, 1)},
+            {"workspace redirected away", insecure, Nothing, redirect(Workspace, Away, workspace, 301)},
+            {"upload redirected away", insecure, Originals, redirect(UploadVersion, Away, u"/up"_s, 302)},
+            {"publish redirected away", insecure, Uploaded, redirect(Publish, Away, u"/publish"_s, 308)},
+            {"original redirected away", ok, Published, redirect(Original, Away, p1, 303, 1)},
+            {"original redirected endlessly", transportFailure(TransportKind::TooManyRedirects), Nothing,
+             redirect(Original, Home, p1, 307)},
+            {"original redirected to a local file", invalid, Nothing,
+             redirect(Original, Url, u"file:///etc/passwd"_s, 302)},
 
-void FaultsTest::init() {
-    service = startService();
-    token = service->issueToken(kEmail);
-    baseUrl = service->baseUrl().toString();
-    service->addEvent({kEvent, u"婚礼/彩排"_s, u"retoucher"_s});
-    service->addPhoto(kEvent, photo(u"p1"_s, u"IMG_1.JPG"_s), 8'000);
-    // Large enough to be cut in the middle of its body.
-    service->addPhoto(kEvent, photo(u"p2"_s, u"新娘:入场"_s), 200'000);
-    service->addPhoto(kEvent, photo(u"p3"_s, std::nullopt), 8'000);
-    albumservice::Photo noOriginal = photo(u"p4"_s, u"clip.mov"_s);
-    noOriginal.hasOriginal = false;
-    service->addPhoto(kEvent, noOriginal);
-    connect(service.get(), &AlbumService::requestReceived, this, [this](const auto& request) {
-        if (onRequest)
-            onRequest(request);
-    });
+            // ---- the service: hostile answers, refused before anything is written ----
+            {"photo id climbing out", invalid, Nothing, answer(u"../../../../escape"_s, x)},
+            {"photo id dot-dot", invalid, Nothing, answer(u".."_s, x)},
+            {"photo id with NUL", invalid, Nothing, answer(u"p1\0x"_s, x)},
+            {"photo name with NUL", invalid, Nothing, answer(u"p1"_s, u"x\0.jpg"_s)},
+            // The folder name takes the id's first 8 characters: "x--/../../x" leads beside the folders.
+            {"album id climbing out", invalid, Nothing, answer(u"p1"_s, x, {}, u"/../../x"_s)},
+            {"file URL", invalid, Nothing, answer(u"p1"_s, x, u"file:///etc/passwd"_s)},
+            {"URL without host", invalid, Nothing, answer(u"p1"_s, x, u"http:///etc/passwd"_s)},
+            {"URL with NUL", invalid, Nothing, answer(u"p1"_s, x, u"http://127.0.0.1/\0x"_s)},
+            {"10 MB title in Chinese", tooLong, Nothing, answer(u"p1"_s, x, {}, kEventId, chinese)},
+            {"10 MB photo id", tooLong, Nothing, answer(megabytes, x)},
+            {"stored absolute path", invalid, Nothing, storedPath(u"/tmp/kitewell-escape.jpg"_s), forget},
+            {"stored path climbing out", invalid, Nothing, storedPath(kAlbumFolder + u"/../../../x.jpg"_s),
+             forget},
 
-    // The unprivileged child must be able to reach the sandbox: below /tmp when run as root,
-    // whatever TMPDIR says.
-    sandbox = std::make_unique<Sandbox>(::geteuid() == 0 ? u"/tmp/kitewell-faults-XXXXXX"_s : QString());
-    setMode(sandbox->root.path(), 0755);
-    QVERIFY(QDir().mkpath(supportFolder()));
-    writeAged(effectsAlbum() + u'/' + kRetouched, "精修后的新娘入场");
-    settings = sandbox->settings(kEvent);
-    settings.eventTitle = u"婚礼/彩排"_s;
-    settings.autoPublishEffects = true;
-}
-
-void FaultsTest::cleanup() {
-    for (const QString& folder : std::as_const(restoreWritable))
-        ::chmod(QFile::encodeName(folder).constData(), 0755);
-    restoreWritable.clear();
-    onRequest = nullptr;
-    foreign = {};
-    service.reset();
-    sandbox.reset();
-}
-
-Outcome<SyncResult> FaultsTest::passInChild(const FaultCase& row) {
-    handOver(sandbox->root.path());
-    QStringList arguments{u"--base"_s, baseUrl,         u"--token"_s,
-                          token,       u"--settings"_s, QString::fromLatin1(settings.encode().toBase64())};
-    if (row.sizeLimit)
-        arguments << u"--fsize-limit"_s << QString::number(row.sizeLimit);
-    QProcess child;
-    child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    child.start(QStringLiteral(KITEWELL_PASS_CHILD), arguments);
-    Outcome<SyncResult> outcome;
-    // The service answers from this process's event loop while the child works.
-    const bool ran = child.waitForStarted() &&
-                     QTest::qWaitFor([&] { return child.state() == QProcess::NotRunning; }, 60'000) &&
-                     child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0;
-    const QByteArray line = child.readAllStandardOutput().trimmed();
-    const QList<QByteArray> words = line.split(' ');
-    if (ran && words.value(0) == "ok" && words.size() == 5) {
-        outcome.value = SyncResult{words[1].toInt(), words[2].toInt(), words[3].toInt(), words[4].toInt()};
-    } else {
-        outcome.failure = Failure{};
-        if (ran && words.value(0) == "failed" && words.size() >= 3) {
-            outcome.failure->kind = Failure::Kind(words[1].toInt());
-            outcome.failure->text = QString::fromUtf8(line.mid(words[0].size() + words[1].size() + 2));
-        } else {
-            outcome.failure->text =
-                u"the child did not run (crashed %1, exit %2): "_s.arg(int(child.exitStatus()))
-                    .arg(child.exitCode()) +
-                QString::fromUtf8(line);
-        }
+            // ---- the local side ----
+            {"file in place of the album folder", fileError(ENOTDIR), Nothing, blockedAlbum,
+             [](Scenario& f) { QFile::remove(originalsAlbum(f)); }},
+            {"album folder deleted during the pass", noEntry, Nothing,
+             onRequest(Original, 2, [](Scenario& f) { QDir(originalsAlbum(f)).removeRecursively(); })},
+            {"retouch folder deleted during the pass", noEntry, Originals,
+             onRequest(Original, 1, [](Scenario& f) { QDir(f.retouched({})).removeRecursively(); })},
+            // The user's own file lands where p3's original goes while p1's is on its way: it is kept.
+            {"file appearing at a destination", ok, Published, usersOwn, [](Scenario& f) {
+                 QVERIFY(readFile(f.original(u"p3"_s)) == "the user's own" && QFile::remove(f.original(u"p3"_s)));
+             }},
+            // Gone by its turn: nothing to return, and nothing wrong.
+            {"retouched file vanishes before its upload", ok, Published, vanishes},
+            {"folder in place of the state file", fileError(EISDIR), Nothing, blockedState,
+             [](Scenario&) { QDir(SyncStorage::statePath()).removeRecursively(); }},
+            {"read-only album folder", denied, Nothing, readOnly(false), {}, true},
+            {"unwritable state folder", denied, Nothing, readOnly(true), {}, true},
+            {"unreadable retouched file", denied, Originals, unreadableRetouch, {}, true},
+            {"file-size limit mid-download", tooLarge, Nothing, [](Scenario&) {}, {}, true, 64 * 1024},
+            {"file-size limit while saving a large state", tooLarge, Nothing, largeState, {}, true, 240'000},
+        });
+        // clang-format on
     }
-    return outcome;
-}
 
-QList<albumservice::Photo> FaultsTest::candidates() const {
-    QList<albumservice::Photo> photos = service->photos(kEvent);
-    photos.removeIf([](const albumservice::Photo& photo) { return !photo.hasOriginal; });
-    return photos;
-}
+    void faultThenCleanPass() {
+        QFETCH(FaultCase, row);
+        row.arrange(*f);
+        const auto faulted = row.asUser ? passAsUser(row.sizeLimit) : f->syncOnce();
+        QVERIFY2(sameFailure(faulted.failure, row.expected), qPrintable(faulted.errorText()));
+        QVERIFY(!QFile::exists(u"/tmp/kitewell-escape.jpg"_s));
 
-QStringList FaultsTest::retouchedFiles() const {
-    QStringList files = QDir(effectsAlbum()).entryList({u"*.jpg"_s}, QDir::Files);
-    for (QString& file : files)
-        file = effectsAlbum() + u'/' + file;
-    return files;
-}
+        // The fault goes away (a planted blocker with it); what the pass left must be sound.
+        f->onRequestTo(Endpoint::Unknown, {});
+        f->service->clearFaults();
+        for (const QString& path : allEntries(f->sandbox.root.path()))
+            setMode(path, QFileInfo(path).isDir() ? 0755 : 0644);
+        f->verifyState(row.stage);
+        if (row.repair)
+            row.repair(*f);
+        f->verifyNoLeftovers();
 
-SyncStateFile FaultsTest::expectedState(Stage stage) const {
-    SyncStateFile state = foreign;
-    if (stage == Stage::Nothing)
-        return state;
-    for (const albumservice::Photo& photo : candidates()) {
-        const QString path = kAlbum + u'/' + originalName(photo);
-        state.records.insert(SyncStateFile::recordKey(kEvent, photo.id), {photo.id, kEvent, path, {}, {}});
+        // One clean pass finishes the work, adopting what is on disk, and converges.
+        const int missing =
+            int(std::ranges::count_if(QStringList{u"p1"_s, u"p2"_s, u"p3"_s},
+                                      [this](const QString& id) { return !QFile::exists(f->original(id)); }));
+        const auto clean = f->syncOnce();
+        QVERIFY2(clean.ok(), qPrintable(clean.errorText()));
+        QCOMPARE(clean.value->downloadedOriginals, missing);
+        f->verifyConverged();
+        QCOMPARE(f->service->versions().size(), f->service->publications().size() * row.versionsKept);
     }
-    if (stage == Stage::Originals)
-        return state;
-    for (const QString& file : retouchedFiles()) {
-        const QString photoId = QFileInfo(file).fileName().section(u"__"_s, 0, 0);
-        SyncRecord& record = state.records[SyncStateFile::recordKey(kEvent, photoId)];
-        record.lastUploadedEffectFingerprint = naming::fileFingerprint(file);
-        if (stage == Stage::Published)
-            record.lastPublishedEffectFingerprint = record.lastUploadedEffectFingerprint;
-    }
-    return state;
-}
-
-void FaultsTest::verifyNoPartialOrTemporaryFiles() {
-    // Every original on disk is whole and under its own name.
-    QHash<QString, QByteArray> expected;
-    for (const albumservice::Photo& photo : candidates())
-        expected.insert(kAlbum + u'/' + originalName(photo), photo.jpeg);
-    for (const QString& file : tree(sandbox->originals)) {
-        QVERIFY2(expected.contains(file), qPrintable(u"unexpected file "_s + file));
-        QVERIFY2(readFile(sandbox->originals + u'/' + file) == expected.value(file),
-                 qPrintable(u"partial file "_s + file));
-    }
-    // Nothing half-done anywhere: no staging file, no temporary save, nothing moved aside.
-    for (const QString& file : tree(sandbox->root.path())) {
-        QVERIFY2(!file.endsWith(u".download"_s) && !file.contains(u".tmp-"_s) &&
-                     !file.contains(u".corrupt-"_s),
-                 qPrintable(u"left behind: "_s + file));
-    }
-}
-
-void FaultsTest::verifyState(Stage stage) {
-    const QString path = SyncStorage::statePath();
-    if (stage == Stage::Nothing && foreign.records.isEmpty()) {
-        QVERIFY(!QFileInfo(path).isFile());
-        return;
-    }
-    const QByteArray bytes = readFile(path);
-    const SyncStateFile expected = expectedState(stage);
-    QCOMPARE(bytes, expected.encode()); // decodes, and holds exactly that
-}
-
-void FaultsTest::verifyConverged(int versionsKept) {
-    verifyNoPartialOrTemporaryFiles();
-    QStringList expectedTree;
-    for (const albumservice::Photo& photo : candidates())
-        expectedTree.append(kAlbum + u'/' + originalName(photo));
-    expectedTree.sort();
-    QCOMPARE(tree(sandbox->originals), expectedTree);
-    verifyState(Stage::Published);
-
-    // One publication per retouched file, and as many versions as kept, with the file's bytes.
-    const QStringList files = retouchedFiles();
-    const auto versions = service->versions();
-    QCOMPARE(versions.size(), files.size() * versionsKept);
-    QCOMPARE(service->publications().size(), files.size());
-    for (const QString& file : files) {
-        const QString photoId = QFileInfo(file).fileName().section(u"__"_s, 0, 0);
-        QCOMPARE(int(std::count_if(
-                     versions.begin(), versions.end(),
-                     [&](const auto& v) { return v.photoId == photoId && v.bytes == readFile(file); })),
-                 versionsKept);
-        QVERIFY(service->publications().contains(qMakePair(kEvent, photoId)));
-    }
-}
-
-void FaultsTest::faultThenCleanPass_data() {
-    QTest::addColumn<int>("row");
-    for (qsizetype i = 0; i < faultCases().size(); ++i)
-        QTest::newRow(qPrintable(faultCases()[i].name)) << int(i);
-}
-
-void FaultsTest::faultThenCleanPass() {
-    QFETCH(int, row);
-    const FaultCase& fault = faultCases().at(row);
-
-    fault.arrange(*this);
-    KitewellAPI::Timeouts timeouts;
-    if (fault.shortTimeouts)
-        timeouts.request = timeouts.download = std::chrono::milliseconds(500);
-    const auto faulted =
-        fault.inChild ? passInChild(fault) : runPass(baseUrl, token, settings, true, {}, timeouts);
-    if (fault.expected.isEmpty()) {
-        QVERIFY2(faulted.ok(), qPrintable(faulted.errorText()));
-    } else {
-        QVERIFY2(!faulted.ok(), "the faulted pass succeeded");
-        QVERIFY2(faulted.failure->kind != Failure::Kind::Unknown, qPrintable(faulted.errorText()));
-        QCOMPARE(faulted.errorText(), fault.expected);
-    }
-    if (fault.sizeLimit) // the limit struck only once the small original had landed
-        QVERIFY(QFile::exists(originalsAlbum() + u"/p1__IMG_1.JPG"_s));
-
-    // The fault goes away (a planted blocker with it); what the pass left must be sound.
-    onRequest = nullptr;
-    service->clearFaults();
-    for (const QString& folder : std::as_const(restoreWritable))
-        setMode(folder, 0755);
-    restoreWritable.clear();
-    if (fault.repair)
-        fault.repair(*this);
-    verifyNoPartialOrTemporaryFiles();
-    verifyState(fault.stage);
-
-    // One clean pass finishes the work, adopting what is on disk; then nothing is left to do.
-    int missing = 0;
-    for (const albumservice::Photo& photo : candidates())
-        missing += !QFile::exists(originalsAlbum() + u'/' + originalName(photo));
-    const auto clean = runPass(baseUrl, token, settings, true);
-    QVERIFY2(clean.ok(), qPrintable(clean.errorText()));
-    QCOMPARE(clean.value->downloadedOriginals, missing);
-    verifyConverged(fault.versionsKept);
-    QCOMPARE(*runPass(baseUrl, token, settings, true).value, (SyncResult{0, 0, 0, 0}));
-}
+};
 
 QTEST_GUILESS_MAIN(FaultsTest)
 #include "tst_faults.moc"

@@ -10,130 +10,93 @@
 #include <QTest>
 #include <QtEndian>
 
-#include <fcntl.h>
-#include <unistd.h>
+#include <functional>
+#include <sys/stat.h>
 
 using namespace kitewell;
 using namespace Qt::StringLiterals;
 
 namespace {
 
-// Bookmark bytes in the version-1 layout, for any path.
-QByteArray bookmarkBytes(const QByteArray& path, char version = 1) {
-    char number[8];
-    qToBigEndian(quint64(1), number);
-    return "KWFB" + QByteArray(1, version) + QByteArray(number, 8) + QByteArray(number, 8) + path;
+// Bookmark bytes in the stored layout, which later versions of the program must still read.
+QByteArray layout(const QByteArray& path, quint64 device = 1, quint64 inode = 1, char version = 1) {
+    char numbers[16];
+    qToBigEndian(device, numbers);
+    qToBigEndian(inode, numbers + 8);
+    return "KWFB" + QByteArray(1, version) + QByteArray(numbers, 16) + path;
+}
+
+// What the step failed with: a file-system error's errno, another error's text; empty if nothing.
+QString failure(const std::function<void()>& step) {
+    try {
+        step();
+        return {};
+    } catch (const FileSystemError& error) {
+        return u"errno %1"_s.arg(error.code());
+    } catch (const Error& error) {
+        return error.description();
+    }
 }
 
 } // namespace
 
 class FolderBookmarkTest : public QObject {
     Q_OBJECT
-    std::optional<QTemporaryDir> m_dir;
-    QString m_folder;
+    QTemporaryDir m_dir;
+    QString m_folder = m_dir.filePath(u"原图"_s);
 
 private Q_SLOTS:
     void init() {
-        m_dir.emplace();
-        m_folder = m_dir->filePath(u"原图"_s);
-        QVERIFY(QDir().mkpath(m_folder + u"/sub"_s));
-        QVERIFY(testsupport::writeFile(m_dir->filePath(u"file"_s), "x"));
+        QFile::remove(m_folder); // a row may have left a file in its place
+        QVERIFY(QDir(m_folder).removeRecursively() && QDir().mkpath(m_folder + u"/sub"_s));
     }
 
-    void resolvesToTheChosenFolder() {
+    // The folder it was made for, until another folder is made in its place: the old one still
+    // exists elsewhere then, so the new one cannot have its inode number.
+    void resolvesToTheChosenFolderOnly() {
         const QByteArray bookmark = FolderBookmark::create(m_folder + u"/./sub/../"_s);
-        const FolderBookmark::Resolved resolved = FolderBookmark::resolve(bookmark);
-        QCOMPARE(resolved.path, m_folder);
-        QVERIFY(!resolved.stale);
-        // The stored form must stay readable by later versions of the program.
-        QVERIFY(bookmark.startsWith("KWFB\x01"));
-        QVERIFY(bookmark.endsWith(QFile::encodeName(m_folder)));
-        QCOMPARE(bookmark.size(), 21 + QFile::encodeName(m_folder).size());
-    }
-
-    void replacedFolderIsStale_data() {
-        QTest::addColumn<bool>("moveAway");
-        QTest::newRow("moved away, new folder made") << true;
-        QTest::newRow("deleted, new folder made") << false;
-    }
-    void replacedFolderIsStale() {
-        QFETCH(bool, moveAway);
-        const QByteArray bookmark = FolderBookmark::create(m_folder);
-        // Holding the old folder open keeps its inode number from being handed out again.
-        const int held = ::open(QFile::encodeName(m_folder).constData(), O_RDONLY | O_DIRECTORY);
-        QVERIFY(held >= 0);
-        if (moveAway)
-            QVERIFY(QDir().rename(m_folder, m_dir->filePath(u"elsewhere"_s)));
-        else
-            QVERIFY(QDir(m_folder).removeRecursively());
-        const bool made = QDir().mkdir(m_folder);
-        ::close(held);
-        QVERIFY(made);
-        const FolderBookmark::Resolved resolved = FolderBookmark::resolve(bookmark);
-        QCOMPARE(resolved.path, m_folder);
-        QVERIFY(resolved.stale);
-    }
-
-    void goneFolderFails() {
-        const QByteArray bookmark = FolderBookmark::create(m_folder);
-        QVERIFY(QDir(m_folder).removeRecursively());
-        for (const int code : {ENOENT, ENOTDIR}) {
-            if (code == ENOTDIR)
-                QVERIFY(testsupport::writeFile(m_folder, "x"));
-            try {
-                FolderBookmark::resolve(bookmark);
-                QFAIL("resolved");
-            } catch (const FileSystemError& error) {
-                QCOMPARE(error.code(), code);
-                QCOMPARE(error.description(), FileSystemError::fromErrno(code).description());
-            }
-        }
-    }
-
-    void createNeedsAFolder_data() {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<int>("code");
-        QTest::newRow("missing") << u"missing"_s << ENOENT;
-        QTest::newRow("a file") << u"file"_s << ENOTDIR;
-        QTest::newRow("below a file") << u"file/sub"_s << ENOTDIR;
-    }
-    void createNeedsAFolder() {
-        QFETCH(QString, name);
-        QFETCH(int, code);
-        try {
-            FolderBookmark::create(m_dir->filePath(name));
-            QFAIL("created");
-        } catch (const FileSystemError& error) {
-            QCOMPARE(error.code(), code);
-        }
-        // Nor does such a path get access.
-        QVERIFY(!FolderBookmark::startAccess(m_dir->filePath(name)));
+        struct stat status {};
+        QCOMPARE(::stat(QFile::encodeName(m_folder).constData(), &status), 0);
+        QCOMPARE(bookmark, layout(QFile::encodeName(m_folder), status.st_dev, status.st_ino));
+        QCOMPARE(FolderBookmark::resolve(bookmark).path, m_folder);
+        QVERIFY(!FolderBookmark::resolve(bookmark).stale);
         QVERIFY(FolderBookmark::startAccess(m_folder));
-        FolderBookmark::stopAccess(m_folder);
+        QVERIFY(QDir().rename(m_folder, m_dir.filePath(u"elsewhere"_s)) && QDir().mkdir(m_folder));
+        QCOMPARE(FolderBookmark::resolve(bookmark).path, m_folder);
+        QVERIFY(FolderBookmark::resolve(bookmark).stale);
+    }
+
+    // A path that is no folder (any more) can be neither bookmarked nor resolved nor entered.
+    void notAFolder() {
+        const QString below = m_folder + u"/sub"_s;
+        const QByteArray folder = FolderBookmark::create(m_folder), inside = FolderBookmark::create(below);
+        QVERIFY(QDir(m_folder).removeRecursively());
+        const auto refused = [](const QByteArray& bookmark, const QString& path) {
+            const QString resolving = failure([&] { FolderBookmark::resolve(bookmark); });
+            const QString creating = failure([&] { FolderBookmark::create(path); });
+            return resolving == creating && !FolderBookmark::startAccess(path) ? resolving : u"differently"_s;
+        };
+        QCOMPARE(refused(folder, m_folder), u"errno %1"_s.arg(ENOENT));
+        // A file we may read, write and run: only its kind keeps it from being entered.
+        QVERIFY(testsupport::writeFile(m_folder, "a file now"));
+        QVERIFY(QFile::setPermissions(m_folder, QFile::permissions(m_dir.path())));
+        QCOMPARE(refused(folder, m_folder), u"errno %1"_s.arg(ENOTDIR));
+        QCOMPARE(refused(inside, below), u"errno %1"_s.arg(ENOTDIR));
     }
 
     void unrecognisedBytes_data() {
         QTest::addColumn<QByteArray>("bytes");
         const QByteArray path = QFile::encodeName(QDir::tempPath());
-        QTest::newRow("empty") << QByteArray();
-        QTest::newRow("text") << QByteArray("/tmp");
         QTest::newRow("magic only") << QByteArray("KWFB\x01");
-        QTest::newRow("no path") << bookmarkBytes("");
-        QTest::newRow("another version") << bookmarkBytes(path, 2);
-        QTest::newRow("relative path") << bookmarkBytes("tmp");
-        QTest::newRow("NUL in path") << bookmarkBytes(path + QByteArray("\0/x", 3));
-        QTest::newRow("other magic") << QByteArray("KWFC") + bookmarkBytes(path).mid(4);
+        QTest::newRow("no path") << layout("");
+        QTest::newRow("another version") << layout(path, 1, 1, 2);
+        QTest::newRow("relative path") << layout("tmp");
+        QTest::newRow("NUL in path") << layout(path + QByteArray("\0/x", 3));
+        QTest::newRow("other magic") << "KWFC" + layout(path).mid(4);
     }
     void unrecognisedBytes() {
         QFETCH(QByteArray, bytes);
-        try {
-            FolderBookmark::resolve(bytes);
-            QFAIL("resolved");
-        } catch (const FileSystemError&) {
-            QFAIL("taken as a path");
-        } catch (const Error& error) {
-            QCOMPARE(error.description(), u"文件夹书签无法识别。"_s);
-        }
+        QCOMPARE(failure([&] { FolderBookmark::resolve(bytes); }), u"文件夹书签无法识别。"_s);
     }
 };
 

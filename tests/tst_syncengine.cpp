@@ -1,28 +1,22 @@
 // Whole sync passes against the local album service and real folders: what lands on
 // disk, what the state file holds, and what the service received.
 
-#include "storage/SyncStorage.h"
-#include "support/Files.h"
-#include "support/Fixture.h"
-#include "sync/Naming.h"
+#include "support/Scenario.h"
 
-#include <QDir>
-#include <QFile>
 #include <QTest>
 
-#include <tuple>
+#include <cerrno>
 
 using namespace kitewell;
 using namespace testsupport;
 
 namespace {
 
-const QString kEvent = u"evt-2024-wedding"_s;
-const QString kAlbum = u"Wedding 2024-05--evt-2024"_s; // safe title, "--", first 8 of the id
+using Case = SyncClientError::Case;
+using Arrange = std::function<void(Scenario&)>;
 
 // Records the folder-access calls of a pass, in order.
-class RecordingFolderAccess : public FolderAccess {
-public:
+struct RecordingFolderAccess : FolderAccess {
     QStringList calls;
     QString originalsRoot;
     bool grant = true;
@@ -31,349 +25,247 @@ public:
         return grant;
     }
     void stopAccess(const QString& path) override { calls.append(u"stop "_s + label(path)); }
-
-private:
     QString label(const QString& path) const { return path == originalsRoot ? u"原图"_s : u"精修"_s; }
+};
+
+const QStringList kOriginalsOnly{u"start 原图"_s, u"stop 原图"_s};
+const QStringList kBoth{u"start 原图"_s, u"start 精修"_s, u"stop 精修"_s, u"stop 原图"_s};
+
+// A stored fingerprint, next to the retouched file's own.
+enum class Stored { None, Current, Other };
+struct EffectOutcome {
+    const char* name = "";
+    Stored uploaded, published;
+    bool autoPublish = false;
+    int uploads = 0, publishes = 0;
+};
+
+// A retouched file rewritten in place while an upload's body is held: its own upload's or the
+// other file's, dated that far back; whether it is uploaded and recorded in that pass.
+struct Rewrite {
+    const char* name = "";
+    bool ownUpload = false;
+    int ageSeconds = 0;
+    bool returned = false;
+};
+
+// A pass refused before it starts, or let through: the error's case (none: the pass succeeds)
+// and a text its description holds, the folder-access calls, the requests for the workspace,
+// and what the state file holds after a refusal.
+struct Refusal {
+    const char* name = "";
+    std::optional<Case> error;
+    QString detail;
+    QStringList calls;
+    int workspaces = 0;
+    Arrange arrange;
+    bool includeEffects = true;
+    Scenario::Stage stage = Scenario::Stage::Nothing;
 };
 
 } // namespace
 
 class SyncEngineTest : public QObject {
     Q_OBJECT
-private Q_SLOTS:
-    void init();
-    void cleanup();
-
-    void firstPassDownloadsEveryOriginal();
-    void renamedPhotoAndAlbumKeepTheirPaths();
-    void emptyAlbumStillCreatesFoldersAndState();
-    void effectOutcomes_data();
-    void effectOutcomes();
-    void effectFolderRules();
-    void fileRewrittenDuringUploads_data();
-    void fileRewrittenDuringUploads();
-    void uploadWithoutPermission();
-    void passRefusals_data();
-    void passRefusals();
-    void unsafeStoredPathsWriteNothing_data();
-    void unsafeStoredPathsWriteNothing();
-
-private:
-    Outcome<SyncResult> pass(bool includeEffects) {
-        return runPass(service->baseUrl().toString(), token, settings, includeEffects, folders);
-    }
-    SyncStateFile state() const { return SyncStorage::loadState(); }
-    QString original(const QString& file) const { return sandbox->originals + u'/' + kAlbum + u'/' + file; }
-    QString retouched(const QString& file) const { return sandbox->effects + u'/' + kAlbum + u'/' + file; }
-    int count(Endpoint endpoint) const { return int(service->requests(endpoint).size()); }
-
-    std::unique_ptr<AlbumService> service;
-    std::unique_ptr<Sandbox> sandbox;
-    QString token;
-    SyncSettings settings;
+    std::optional<Scenario> f;
     std::shared_ptr<RecordingFolderAccess> folders;
-};
 
-void SyncEngineTest::init() {
-    service = startService();
-    token = service->issueToken(kEmail);
-    service->addEvent({kEvent, u"Wedding 2024/05"_s, u"retoucher"_s});
-    service->addPhoto(kEvent, photo(u"p1"_s, u"IMG_1.JPG"_s), 3000);
-    service->addPhoto(kEvent, photo(u"p2"_s, u"新娘:入场"_s), 3000);
-    service->addPhoto(kEvent, photo(u"p3"_s, std::nullopt), 3000);
-    albumservice::Photo noOriginal = photo(u"p4"_s, u"video.mov"_s);
-    noOriginal.hasOriginal = false;
-    service->addPhoto(kEvent, noOriginal);
-    sandbox = std::make_unique<Sandbox>();
-    settings = sandbox->settings(kEvent);
-    folders = std::make_shared<RecordingFolderAccess>();
-    folders->originalsRoot = sandbox->originals;
-}
-
-void SyncEngineTest::cleanup() {
-    sandbox.reset();
-    service.reset();
-}
-
-void SyncEngineTest::firstPassDownloadsEveryOriginal() {
-    const auto first = pass(false);
-    QVERIFY2(first.ok(), qPrintable(first.errorText()));
-    QCOMPARE(*first.value, (SyncResult{3, 0, 0, 0}));
-    QCOMPARE(tree(sandbox->originals),
-             (QStringList{kAlbum + u"/p1__IMG_1.JPG"_s, kAlbum + u"/p2__新娘-入场.jpg"_s,
-                          kAlbum + u"/p3__photo.jpg"_s}));
-    QCOMPARE(readFile(original(u"p1__IMG_1.JPG"_s)), service->photos(kEvent).at(0).jpeg);
-    QCOMPARE(tree(sandbox->effects), QStringList()); // without effects the retouch folder is not touched
-    const SyncStateFile saved = state();
-    QCOMPARE(saved.records.size(), 3);
-    QCOMPARE(saved.records.value(kEvent + u":p2"_s),
-             (SyncRecord{u"p2"_s, kEvent, kAlbum + u"/p2__新娘-入场.jpg"_s, std::nullopt, std::nullopt}));
-
-    QCOMPARE(*pass(false).value, (SyncResult{0, 0, 0, 0}));
-    QCOMPARE(count(Endpoint::Original), 3);
-    QCOMPARE(folders->calls, (QStringList{u"start 原图"_s, u"stop 原图"_s, u"start 原图"_s, u"stop 原图"_s}));
-}
-
-void SyncEngineTest::renamedPhotoAndAlbumKeepTheirPaths() {
-    QVERIFY(pass(false).ok());
-    service->updateEvent({kEvent, u"Renamed"_s, std::nullopt});
-    albumservice::Photo renamed = service->photos(kEvent).at(0);
-    renamed.name = u"NEW_NAME.JPG"_s;
-    service->updatePhoto(kEvent, renamed);
-    service->addPhoto(kEvent, photo(u"p5"_s, u"late.jpg"_s), 2000);
-
-    // Recorded photos come back to their places, their folder made again; a new one goes
-    // to the new folder.
-    QVERIFY(QDir(sandbox->originals + u'/' + kAlbum).removeRecursively());
-    QCOMPARE(*pass(false).value, (SyncResult{4, 0, 0, 0}));
-    QVERIFY(QFile::exists(original(u"p1__IMG_1.JPG"_s)));
-    QVERIFY(QFile::exists(sandbox->originals + u"/Renamed--evt-2024/p5__late.jpg"_s));
-    QCOMPARE(tree(sandbox->originals).size(), 4);
-}
-
-void SyncEngineTest::emptyAlbumStillCreatesFoldersAndState() {
-    service->addEvent({u"e2"_s, QString(), std::nullopt});
-    settings.eventId = u"e2"_s;
-    QCOMPARE(*pass(true).value, (SyncResult{0, 0, 0, 0}));
-    QVERIFY(QDir(sandbox->originals + u"/直播相册--e2"_s).exists());
-    QVERIFY(QDir(sandbox->effects + u"/直播相册--e2"_s).exists());
-    QCOMPARE(readFile(SyncStorage::statePath()), QByteArray(R"({"records":{}})"));
-}
-
-void SyncEngineTest::effectOutcomes_data() {
-    QTest::addColumn<QString>("uploaded"); // stored fingerprint: "", "F" (the file's) or "X" (another)
-    QTest::addColumn<QString>("published");
-    QTest::addColumn<bool>("autoPublish");
-    QTest::addColumn<int>("uploads");
-    QTest::addColumn<int>("publishes");
-    QTest::newRow("new, no publish") << u""_s << u"F"_s << false << 1 << 0;
-    QTest::newRow("changed, no publish") << u"X"_s << u""_s << false << 1 << 0;
-    QTest::newRow("new, publish") << u""_s << u""_s << true << 1 << 1;
-    QTest::newRow("changed, published other") << u"X"_s << u"X"_s << true << 1 << 1;
-    QTest::newRow("changed, already published") << u"X"_s << u"F"_s << true << 1 << 0;
-    QTest::newRow("unchanged, no publish") << u"F"_s << u""_s << false << 0 << 0;
-    QTest::newRow("unchanged, publish pending") << u"F"_s << u"X"_s << true << 0 << 1;
-    QTest::newRow("unchanged, published") << u"F"_s << u"F"_s << true << 0 << 0;
-}
-
-void SyncEngineTest::effectOutcomes() {
-    QFETCH(QString, uploaded);
-    QFETCH(QString, published);
-    QFETCH(bool, autoPublish);
-    QFETCH(int, uploads);
-    QFETCH(int, publishes);
-
-    QVERIFY(pass(false).ok());
-    const QString file = retouched(u"p1__IMG_1-edit.jpg"_s);
-    writeAged(file, "retouched bytes");
-    const QString f = naming::fileFingerprint(file);
-    auto stored = [&](const QString& code) -> std::optional<QString> {
-        return code.isEmpty() ? std::nullopt : std::optional(code == u"F"_s ? f : u"1-1"_s);
-    };
-    SyncStateFile before = state();
-    SyncRecord& record = before.records[kEvent + u":p1"_s];
-    record.lastUploadedEffectFingerprint = stored(uploaded);
-    record.lastPublishedEffectFingerprint = stored(published);
-    SyncStorage::saveState(before);
-    service->clearRequests();
-
-    settings.autoPublishEffects = autoPublish;
-    const auto outcome = pass(true);
-    QVERIFY2(outcome.ok(), qPrintable(outcome.errorText()));
-    QCOMPARE(*outcome.value, (SyncResult{0, uploads, publishes, 0}));
-    QCOMPARE(count(Endpoint::UploadVersion), uploads);
-    QCOMPARE(count(Endpoint::Publish), publishes);
-    const SyncRecord after = state().records.value(kEvent + u":p1"_s);
-    QCOMPARE(after.lastUploadedEffectFingerprint, uploads ? std::optional(f) : stored(uploaded));
-    QCOMPARE(after.lastPublishedEffectFingerprint, publishes ? std::optional(f) : stored(published));
-    if (uploads)
-        QCOMPARE(service->versions().last().bytes, QByteArray("retouched bytes"));
-    // The same pass again has nothing left to do.
-    QCOMPARE(*pass(true).value, (SyncResult{0, 0, 0, 0}));
-}
-
-void SyncEngineTest::effectFolderRules() {
-    QVERIFY(pass(false).ok());
-    writeAged(retouched(u"p1__a.JPEG"_s), "upper-case extension, dated ahead of the clock", -3600);
-    writeAged(retouched(u"P2__case.jpg"_s), "ids are case-sensitive");
-    writeAged(retouched(u"nobody__x.jpg"_s), "no such photo; fresh, but only counted", 0);
-    writeAged(retouched(u"p4__video.jpg"_s), "a photo without an original never matches");
-    writeAged(retouched(u"p3__x.png"_s), "other extension");
-    writeAged(retouched(u".p3__hidden.jpg"_s), "hidden");
-    writeAged(retouched(u"sub/p3__nested.jpg"_s), "in a subfolder");
-    writeAged(retouched(u"IMG_1.JPG"_s), "plain name of p1");
-    QDir().mkpath(retouched(u"p2__folder.jpg"_s));
-    // Entries that cannot be examined are never looked at when they match no photo...
-    auto link = [this](const QString& name, const QString& target) {
-        QVERIFY(QFile::link(retouched(target), retouched(name)));
-    };
-    link(u"loop.jpg"_s, u"loop.jpg"_s);
-    link(u"nobody__gone.jpg"_s, u"gone"_s);
-
-    QCOMPARE(*pass(true).value, (SyncResult{0, 2, 0, 5}));
-    QCOMPARE(*pass(true).value, (SyncResult{0, 2, 0, 5})); // two files of p1 keep replacing each other
-    QCOMPARE(count(Endpoint::UploadVersion), 4);
-
-    // ...while one that matches a photo fails the pass with the system's error.
-    for (const auto& [name, target, error] :
-         {std::tuple{u"p3__loop.jpg"_s, u"p3__loop.jpg"_s, u"Too many levels of symbolic links"_s},
-          std::tuple{u"p3__gone.jpg"_s, u"gone"_s, u"No such file or directory"_s}}) {
-        link(name, target);
-        QCOMPARE(pass(true).errorText(), error);
-        QVERIFY(QFile::remove(retouched(name)));
+private Q_SLOTS:
+    void init() {
+        f.emplace();
+        folders = std::make_shared<RecordingFolderAccess>();
+        folders->originalsRoot = f->sandbox.originals;
+        f->folders = folders;
     }
-}
+    void cleanup() { f.reset(); }
 
-void SyncEngineTest::fileRewrittenDuringUploads_data() {
-    QTest::addColumn<bool>("ownUpload"); // rewritten while its own body is sent, or the other file's
-    QTest::addColumn<int>("ageSeconds"); // how far back the rewrite is dated
-    QTest::addColumn<bool>("returned");  // uploaded and recorded in that pass
-    QTest::newRow("during another upload, still being written") << false << 0 << false;
-    QTest::newRow("during another upload, finished") << false << 30 << true;
-    QTest::newRow("during its own upload") << true << 30 << false;
-}
+    void originalsKeepTheirPlaces() {
+        QCOMPARE(*f->syncOnce(false).value, (SyncResult{3, 0, 0, 0}));
+        QCOMPARE(tree(f->sandbox.originals),
+                 (QStringList{kAlbumFolder + u"/p1__IMG_1.JPG"_s, kAlbumFolder + u"/p2__新娘-入场.jpg"_s,
+                              kAlbumFolder + u"/p3__photo.jpg"_s}));
+        QCOMPARE(entries(f->sandbox.effects),
+                 QStringList()); // without effects the retouch folder is not touched
+        f->verifyConverged(false);
+        QCOMPARE(folders->calls, kOriginalsOnly + kOriginalsOnly);
 
-void SyncEngineTest::fileRewrittenDuringUploads() {
-    QFETCH(bool, ownUpload);
-    QFETCH(int, ageSeconds);
-    QFETCH(bool, returned);
-    QVERIFY(pass(false).ok());
-    // Large enough that the client is still reading the file while its body is held.
-    const QByteArray before(4 << 20, 'a');
-    const QByteArray after(4 << 20, 'b');
-    writeAged(retouched(u"p1__a.jpg"_s), before);
-    writeAged(retouched(u"p2__b.jpg"_s), before);
-    // The first upload is held once its head is in; the file is rewritten meanwhile.
-    Fault hold;
-    hold.holdBody = true;
-    hold.count = 1;
-    service->setFault(Endpoint::UploadVersion, hold);
-    QString rewritten;
-    QObject listener;
-    connect(service.get(), &AlbumService::bodyHeld, &listener,
-            [&](const albumservice::RecordedRequest& upload) {
-                const bool p1 = upload.target.contains("/photos/p1/");
-                rewritten = retouched(p1 == ownUpload ? u"p1__a.jpg"_s : u"p2__b.jpg"_s);
-                // In place and never shorter: a client reading the file meanwhile never meets its end.
-                QFile file(rewritten);
-                QVERIFY(file.open(QIODevice::ReadWrite) && file.write(after) == after.size());
-                file.close();
-                QVERIFY(setModifiedSecondsAgo(rewritten, ageSeconds));
-                service->releaseHeldBodies();
-            });
-    settings.autoPublishEffects = true;
-    const int uploads = returned ? 2 : 1;
-    QCOMPARE(*pass(true).value, (SyncResult{0, uploads, uploads, 0}));
-    const QString photoId = QFileInfo(rewritten).fileName().left(2);
-    const SyncRecord record = state().records.value(kEvent + u':' + photoId);
-    const std::optional<QString> recorded =
-        returned ? std::optional(naming::fileFingerprint(rewritten)) : std::nullopt;
-    QCOMPARE(record.lastUploadedEffectFingerprint, recorded);
-    QCOMPARE(record.lastPublishedEffectFingerprint, recorded);
-    QCOMPARE(service->publications().contains({kEvent, photoId}), returned);
+        // Renamed on the service: recorded photos come back to their places, their folder
+        // made again; a new one goes to the new folder.
+        f->service->updateEvent({kEventId, u"Renamed"_s, std::nullopt});
+        f->service->updatePhoto(kEventId, photo(u"p1"_s, u"NEW_NAME.JPG"_s));
+        f->addPhoto(u"p5"_s, u"late.jpg"_s);
+        f->albumFolder = u"Renamed--evt-2024"_s;
+        QVERIFY(QDir(f->sandbox.originals + u'/' + kAlbumFolder).removeRecursively());
+        QCOMPARE(*f->syncOnce(false).value, (SyncResult{4, 0, 0, 0}));
+        QVERIFY(f->original(u"p1"_s).endsWith(kAlbumFolder + u"/p1__IMG_1.JPG"_s));
+        f->verifyConverged(false);
+    }
 
-    // Once the editor is done, the next pass returns the file whole.
-    QVERIFY(setModifiedSecondsAgo(rewritten, 10));
-    QCOMPARE(*pass(true).value, (SyncResult{0, 1, 1, 0}));
-    QCOMPARE(service->versions().last().photoId, photoId);
-    QVERIFY(service->versions().last().bytes == after);
-}
+    void emptyAlbumStillCreatesFoldersAndState() {
+        f->service->addEvent({u"e2"_s, QString(), std::nullopt});
+        f->settings.eventId = u"e2"_s;
+        QCOMPARE(*f->syncOnce().value, (SyncResult{0, 0, 0, 0}));
+        QVERIFY(QDir(f->sandbox.originals + u"/直播相册--e2"_s).exists());
+        QVERIFY(QDir(f->sandbox.effects + u"/直播相册--e2"_s).exists());
+        QVERIFY(QFile::exists(SyncStorage::statePath()));
+        QCOMPARE(f->state().records.size(), 0);
+    }
 
-void SyncEngineTest::uploadWithoutPermission() {
-    albumservice::Event readOnly{kEvent, u"Wedding 2024/05"_s, u"viewer"_s};
-    readOnly.canUpload = false;
-    service->updateEvent(readOnly);
-    writeAged(retouched(u"p1__x.jpg"_s), "x");
-    QCOMPARE(pass(true).errorText(),
-             u"当前账号没有回传精修图的权限。请使用项目负责人、修图师或摄影师账号登录。"_s);
-    // The originals were downloaded and saved first.
-    QCOMPARE(state().records.size(), 3);
-    QCOMPARE(count(Endpoint::UploadVersion), 0);
-    QCOMPARE(folders->calls, (QStringList{u"start 原图"_s, u"start 精修"_s, u"stop 精修"_s, u"stop 原图"_s}));
-}
+    void effectOutcomes_data() {
+        using enum Stored;
+        addRows<EffectOutcome>({
+            {"new, no publish", None, Current, false, 1, 0},
+            {"changed, no publish", Other, None, false, 1, 0},
+            {"new, publish", None, None, true, 1, 1},
+            {"changed, published other", Other, Other, true, 1, 1},
+            {"changed, already published", Other, Current, true, 1, 0},
+            {"unchanged, no publish", Current, None, false, 0, 0},
+            {"unchanged, publish pending", Current, Other, true, 0, 1},
+            {"unchanged, published", Current, Current, true, 0, 0},
+        });
+    }
+    void effectOutcomes() {
+        QFETCH(EffectOutcome, row);
+        QVERIFY(f->syncOnce(false).ok());
+        f->writeRetouched(u"p1__IMG_1-edit.jpg"_s, "retouched bytes");
+        const QString current = fingerprintOf(f->retouched(u"p1__IMG_1-edit.jpg"_s));
+        const auto stored = [&](Stored which) -> std::optional<QString> {
+            return which == Stored::None ? std::nullopt
+                                         : std::optional(which == Stored::Current ? current : u"1-1"_s);
+        };
+        f->planted.records.insert(kEventId + u":p1"_s, {u"p1"_s, kEventId, kAlbumFolder + u"/p1__IMG_1.JPG"_s,
+                                                        stored(row.uploaded), stored(row.published)});
+        SyncStorage::saveState(f->planted);
+        f->settings.autoPublishEffects = row.autoPublish;
+        QCOMPARE(*f->syncOnce().value, (SyncResult{0, row.uploads, row.publishes, 0}));
+        QCOMPARE(f->requests(Endpoint::UploadVersion), row.uploads);
+        QCOMPARE(f->requests(Endpoint::Publish), row.publishes);
+        f->verifyConverged();
+    }
 
-void SyncEngineTest::passRefusals_data() {
-    QTest::addColumn<QString>("breakage");
-    QTest::addColumn<bool>("includeEffects");
-    QTest::addColumn<QString>("expected");
-    QTest::addColumn<QStringList>("calls");
-    const QStringList none;
-    const QStringList originalsOnly{u"start 原图"_s, u"stop 原图"_s};
-    const QStringList both{u"start 原图"_s, u"start 精修"_s, u"stop 精修"_s, u"stop 原图"_s};
-    QTest::newRow("no album") << u"noAlbum"_s << true << u"请选择要同步的相册项目。"_s << none;
-    QTest::newRow("empty album id") << u"emptyAlbum"_s << true << u"请选择要同步的相册项目。"_s << none;
-    QTest::newRow("no originals folder") << u"noOriginals"_s << true << u"请选择原图同步文件夹。"_s << none;
-    QTest::newRow("stale originals") << u"staleOriginals"_s << true
-                                     << u"没有访问“原图”文件夹的权限，请重新选择它。"_s << none;
-    QTest::newRow("no retouch folder")
-        << u"noEffects"_s << true << u"请选择精修回传文件夹。"_s << originalsOnly;
-    QTest::newRow("no retouch folder needed") << u"noEffects"_s << false << QString() << originalsOnly;
-    QTest::newRow("stale retouch") << u"staleEffects"_s << true
-                                   << u"没有访问“精修回传”文件夹的权限，请重新选择它。"_s << originalsOnly;
-    QTest::newRow("service failure") << u"service"_s << true << u"服务器返回 502。"_s << both;
-    QTest::newRow("access not granted") << u"notGranted"_s << true << QString() << none;
-    QTest::newRow("success") << QString() << true << QString() << both;
-}
+    void effectFolderRules() {
+        QVERIFY(f->syncOnce(false).ok());
+        f->writeRetouched(u"p1__a.JPEG"_s, "upper-case extension, dated ahead of the clock", -3600);
+        f->writeRetouched(u"nobody__x.jpg"_s, "no such photo; fresh, but only counted", 0);
+        // Unmatched, or no retouched file at all: a case-sensitive id, a photo without an
+        // original, another extension, a hidden file, a file in a subfolder.
+        for (const QString& name : {u"P2__case.jpg"_s, u"p4__video.jpg"_s, u"p3__x.png"_s,
+                                    u".p3__hidden.jpg"_s, u"sub/p3__nested.jpg"_s})
+            f->writeRetouched(name, name.toUtf8());
+        f->writeRetouched(u"IMG_1.JPG"_s, "the plain name of p1");
+        QVERIFY(QDir().mkpath(f->retouched(u"p2__folder.jpg"_s)));
+        // Entries that cannot be examined are never looked at when they match no photo...
+        const auto link = [this](const QString& name, const QString& target) {
+            return QFile::link(f->retouched(target), f->retouched(name));
+        };
+        QVERIFY(link(u"loop.jpg"_s, u"loop.jpg"_s) && link(u"nobody__gone.jpg"_s, u"gone"_s));
+        QCOMPARE(*f->syncOnce().value, (SyncResult{0, 2, 0, 5}));
+        QCOMPARE(*f->syncOnce().value, (SyncResult{0, 2, 0, 5})); // two files of p1 keep replacing each other
+        QCOMPARE(f->requests(Endpoint::UploadVersion), 4);
 
-void SyncEngineTest::passRefusals() {
-    QFETCH(QString, breakage);
-    QFETCH(bool, includeEffects);
-    QFETCH(QString, expected);
-    QFETCH(QStringList, calls);
-    // Same path, another folder; the old one lives on elsewhere, so its identity cannot be
-    // handed straight to the new one.
-    auto recreated = [this](const QString& folder) {
-        QVERIFY(QDir().rename(folder, sandbox->root.filePath(u"old"_s)));
-        QVERIFY(QDir().mkpath(folder));
-    };
-    if (breakage == u"noAlbum"_s)
-        settings.eventId.reset();
-    if (breakage == u"emptyAlbum"_s)
-        settings.eventId = QString();
-    if (breakage == u"noOriginals"_s)
-        settings.originalDirectoryBookmark.reset();
-    if (breakage == u"staleOriginals"_s)
-        recreated(sandbox->originals);
-    if (breakage == u"noEffects"_s)
-        settings.effectDirectoryBookmark.reset();
-    if (breakage == u"staleEffects"_s)
-        recreated(sandbox->effects);
-    if (breakage == u"notGranted"_s)
-        folders->grant = false;
-    if (breakage == u"service"_s)
-        service->setFault(Endpoint::Workspace, statusFault(502));
+        // ...while one that matches a photo fails the pass with the system's error.
+        for (const auto& [name, target, error] : {std::tuple{u"p3__loop.jpg"_s, u"p3__loop.jpg"_s, ELOOP},
+                                                  std::tuple{u"p3__gone.jpg"_s, u"gone"_s, ENOENT}}) {
+            QVERIFY(link(name, target));
+            const std::optional<Failure> failure = f->syncOnce().failure;
+            QVERIFY(sameFailure(failure, fileError(error)) && QFile::remove(f->retouched(name)));
+        }
+    }
 
-    QCOMPARE(pass(includeEffects).errorText(), expected);
-    if (breakage == u"notGranted"_s) // a refused start is not an error, and is never stopped
-        QCOMPARE(folders->calls, (QStringList{u"start 原图"_s, u"start 精修"_s}));
-    else
-        QCOMPARE(folders->calls, calls);
-    if (!expected.isEmpty() && breakage != u"service"_s)
-        QCOMPARE(count(Endpoint::Workspace), 0);
-    if (!expected.isEmpty())
-        QVERIFY(!QFile::exists(SyncStorage::statePath()));
-}
+    void fileRewrittenDuringUploads_data() {
+        addRows<Rewrite>({
+            {"during another upload, still being written", false, 0, false},
+            {"during another upload, finished", false, 30, true},
+            {"during its own upload", true, 30, false},
+        });
+    }
+    void fileRewrittenDuringUploads() {
+        QFETCH(Rewrite, row);
+        QVERIFY(f->syncOnce(false).ok());
+        // Large enough that the client is still reading the file while its body is held.
+        const QByteArray before(4 << 20, 'a'), after(4 << 20, 'b');
+        f->writeRetouched(u"p1__a.jpg"_s, before);
+        f->writeRetouched(u"p2__b.jpg"_s, before);
+        f->fault(Endpoint::UploadVersion, {.count = 1, .holdBody = true});
+        QString rewritten;
+        QObject listener;
+        connect(f->service.get(), &AlbumService::bodyHeld, &listener, [&](const auto& upload) {
+            const bool p1 = upload.target.contains("/photos/p1/");
+            rewritten = f->retouched(p1 == row.ownUpload ? u"p1__a.jpg"_s : u"p2__b.jpg"_s);
+            // In place and never shorter: a client reading the file meanwhile never meets its end.
+            QFile file(rewritten);
+            QVERIFY(file.open(QIODevice::ReadWrite) && file.write(after) == after.size());
+            file.close();
+            QVERIFY(setModifiedSecondsAgo(rewritten, row.ageSeconds));
+            f->service->releaseHeldBodies();
+        });
+        f->settings.autoPublishEffects = true;
+        const int uploads = row.returned ? 2 : 1;
+        QCOMPARE(*f->syncOnce().value, (SyncResult{0, uploads, uploads, 0}));
+        const SyncRecord record =
+            f->state().records.value(kEventId + u':' + QFileInfo(rewritten).fileName().left(2));
+        const auto recorded = row.returned ? std::optional(fingerprintOf(rewritten)) : std::nullopt;
+        QCOMPARE(record.lastUploadedEffectFingerprint, recorded);
+        QCOMPARE(record.lastPublishedEffectFingerprint, recorded);
 
-void SyncEngineTest::unsafeStoredPathsWriteNothing_data() {
-    // Hostile ids and names from the service are the security suite's; these come from the state file.
-    QTest::addColumn<QString>("storedPath");
-    QTest::newRow("absolute") << u"/tmp/kitewell-escape.jpg"_s;
-    QTest::newRow("dot-dot") << u"Wedding--x/../../../escape.jpg"_s;
-}
+        // Once the editor is done, the next pass returns the file whole.
+        QVERIFY(setModifiedSecondsAgo(rewritten, 10));
+        QCOMPARE(*f->syncOnce().value, (SyncResult{0, 1, 1, 0}));
+        f->verifyConverged();
+    }
 
-void SyncEngineTest::unsafeStoredPathsWriteNothing() {
-    QFETCH(QString, storedPath);
-    SyncStateFile hostile;
-    hostile.records.insert(kEvent + u":p1"_s, {u"p1"_s, kEvent, storedPath, std::nullopt, std::nullopt});
-    SyncStorage::saveState(hostile);
-    const QByteArray stateBefore = readFile(SyncStorage::statePath());
-
-    QCOMPARE(pass(true).errorText(), kInvalid);
-    QCOMPARE(count(Endpoint::Original), 0);
-    QCOMPARE(readFile(SyncStorage::statePath()), stateBefore);
-    QVERIFY(!QFile::exists(u"/tmp/kitewell-escape.jpg"_s));
-    QCOMPARE(tree(sandbox->root.path()).filter(u"escape"_s), QStringList());
-}
+    void passRefusals_data() {
+        // Same path, another folder; the old one lives on elsewhere, so its identity cannot be
+        // handed straight to the new one.
+        const auto recreated = [](QString Sandbox::*folder) {
+            return [folder](Scenario& f) {
+                QVERIFY(QDir().rename(f.sandbox.*folder, f.sandbox.root.filePath(u"old"_s)));
+                QVERIFY(QDir().mkpath(f.sandbox.*folder));
+            };
+        };
+        const Arrange noRetouch = [](Scenario& f) { f.settings.effectDirectoryBookmark.reset(); };
+        const QString noPermission =
+            u"当前账号没有回传精修图的权限。请使用项目负责人、修图师或摄影师账号登录。"_s;
+        // clang-format off
+        addRows<Refusal>({
+            {"no album", Case::missingProject, {}, {}, 0, [](Scenario& f) { f.settings.eventId.reset(); }},
+            {"empty album id", Case::missingProject, {}, {}, 0, [](Scenario& f) { f.settings.eventId = QString(); }},
+            {"no originals folder", Case::missingOriginalDirectory, {}, {}, 0,
+             [](Scenario& f) { f.settings.originalDirectoryBookmark.reset(); }},
+            {"stale originals", Case::permissionDenied, u"原图"_s, {}, 0, recreated(&Sandbox::originals)},
+            {"no retouch folder", Case::missingEffectDirectory, {}, kOriginalsOnly, 0, noRetouch},
+            {"no retouch folder needed", {}, {}, kOriginalsOnly, 1, noRetouch, false},
+            {"stale retouch", Case::permissionDenied, u"精修回传"_s, kOriginalsOnly, 0,
+             recreated(&Sandbox::effects)},
+            {"service failure", Case::server, {}, kBoth, 1,
+             [](Scenario& f) { f.fault(Endpoint::Workspace, statusFault(502)); }},
+            // A refused start is not an error, and is never stopped.
+            {"access not granted", {}, {}, {u"start 原图"_s, u"start 精修"_s}, 1,
+             [](Scenario& f) { static_cast<RecordingFolderAccess&>(*f.folders).grant = false; }},
+            {"success", {}, {}, kBoth, 1, [](Scenario&) {}},
+            // The originals are downloaded and saved before the permission is looked at.
+            {"no upload permission", Case::server, noPermission, kBoth, 1,
+             [](Scenario& f) { f.service->updateEvent({kEventId, u"婚礼/彩排"_s, u"viewer"_s, true, false}); },
+             true, Scenario::Stage::Originals},
+        });
+        // clang-format on
+    }
+    void passRefusals() {
+        QFETCH(Refusal, row);
+        f->writeRetouched(u"p1__edit.jpg"_s, "retouched");
+        row.arrange(*f);
+        const auto outcome = f->syncOnce(row.includeEffects);
+        QCOMPARE(outcome.failure ? outcome.failure->clientCase : std::nullopt, row.error);
+        QVERIFY2(outcome.ok() == !row.error && outcome.errorText().contains(row.detail),
+                 qPrintable(outcome.errorText()));
+        QCOMPARE(folders->calls, row.calls);
+        QCOMPARE(f->requests(Endpoint::Workspace), row.workspaces);
+        if (row.error)
+            f->verifyState(row.stage);
+        else
+            f->verifyConverged(row.includeEffects);
+    }
+};
 
 QTEST_GUILESS_MAIN(SyncEngineTest)
 #include "tst_syncengine.moc"

@@ -1,10 +1,10 @@
-// The window as a user meets it: the real QML over a real SyncViewModel that talks to the
+// The program as a user meets it: its real window over a real SyncViewModel that talks to the
 // local album service, driven by clicks and keystrokes, with real folders and the Secret
-// Service. Items are found by objectName.
+// Service; then the tray, the start with the session and the one instance per user. Items
+// are found by objectName.
 
 #include "app/SyncViewModel.h"
 #include "credentials/KeychainStore.h"
-#include "platform/FolderBookmark.h"
 #include "storage/SyncStorage.h"
 #include "support/Fixture.h"
 #include "ui/Autostart.h"
@@ -16,12 +16,9 @@
 #include <QAction>
 #include <QApplication>
 #include <QDir>
-#include <QImage>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QLocale>
 #include <QProcess>
-#include <QQmlApplicationEngine>
 #include <QQuickItem>
 #include <QQuickWindow>
 #include <QScopeGuard>
@@ -36,6 +33,11 @@
 
 using namespace kitewell;
 using namespace testsupport;
+using namespace std::chrono_literals;
+
+class UiTest;
+// Something the user (or the service) does next.
+using Step = std::function<void(UiTest&)>;
 
 namespace {
 
@@ -43,739 +45,59 @@ namespace {
 const QString kOwnerEvent = u"evt-aurora-0001"_s; // "Aurora Festival", role "owner"
 const QString kUpperEvent = u"evt-bay-0002"_s;    // "Bay Marathon", role "Owner"
 const QString kNoRoleEvent = u"evt-cedar-0003"_s; // "Cedar Wedding", no role
-const QStringList kPickerOptions{u"请选择"_s, u"Aurora Festival"_s, u"Bay Marathon"_s, u"Cedar Wedding"_s};
+const QString kProgram = u"鸢井同步助手\n"_s;     // the title of every notification
 // How the application's event loop ended in a test.
-constexpr int kQuit = 0; // QCoreApplication::quit()
-constexpr int kPassEndedWhileHidden = 2;
-constexpr int kShown = 3;
-constexpr int kTimedOut = 4;
+enum Ending { kQuit = 0, kPassEndedWhileHidden = 2, kShown = 3, kTimedOut = 4 };
+
+// How the program is started.
+struct Launch {
+    bool restore = true;
+    bool tray = false;
+    QStringList arguments;
+    std::chrono::milliseconds interval = 1h;
+};
+
+// A control greyed out while `start` is in effect, and operable again after `end`; its title
+// meanwhile and afterwards. The control beside it stays operable throughout.
+struct DisabledRow {
+    QString control, operable;
+    Step start, end;
+    QStringList titles;
+};
+
+struct WindowRow {
+    Launch launch;
+    Step then; // done, with the window shown, once a polling pass has ended
+    Ending ending;
+};
 
 QQuickItem* findItem(QQuickItem* root, const QString& name) {
     if (!root || root->objectName() == name)
         return root;
-    for (QQuickItem* child : root->childItems()) {
+    for (QQuickItem* child : root->childItems())
         if (QQuickItem* found = findItem(child, name))
             return found;
-    }
     return nullptr;
 }
 
-QString text(const QQuickItem* item) {
+QString textOf(const QQuickItem* item) {
     return item ? item->property("text").toString() : u"<missing>"_s;
 }
 
-QColor colorOf(const QQuickItem* item, const char* property = "color") {
-    return item ? item->property(property).value<QColor>() : QColor();
+QRgb colorOf(const QQuickItem* item, const char* property) {
+    return item->property(property).value<QColor>().rgba();
 }
 
-// Colours read back from QML carry float components; compare them as drawn.
-bool sameColor(const QColor& a, const QColor& b) {
-    return std::abs(a.red() - b.red()) <= 3 && std::abs(a.green() - b.green()) <= 3 &&
-           std::abs(a.blue() - b.blue()) <= 3 && std::abs(a.alpha() - b.alpha()) <= 3;
-}
-#define COMPARE_COLOR(actual, expected)                                                                      \
-    QVERIFY2(sameColor((actual), (expected)),                                                                \
-             qPrintable((actual).name(QColor::HexArgb) + u" vs "_s + (expected).name(QColor::HexArgb)))
-
-// Hours and minutes in the locale's short style; the C locale's short style has seconds too.
-QString shortTime(const QLocale& locale, QTime time) {
-    return locale.language() == QLocale::C ? time.toString(u"HH:mm"_s)
-                                           : locale.toString(time, QLocale::ShortFormat);
-}
-
-QRectF sceneRect(const QQuickItem* item) {
-    return item->mapRectToScene(QRectF(0, 0, item->width(), item->height()));
-}
-
-} // namespace
-
-class UiTest : public QObject {
-    Q_OBJECT
-
-private Q_SLOTS:
-    void initTestCase();
-    void init();
-    void cleanup();
-
-    void signInScreenLayout();
-    void returnKey_data();
-    void returnKey();
-    void statusLineColour_data();
-    void statusLineColour();
-    void signOutKeepsTheEmailAndEmptiesThePassword();
-
-    void pickerOptionsAndRoleLabel_data();
-    void pickerOptionsAndRoleLabel();
-    void choosingNoAlbumStopsPolling();
-    void albumReplacedByARefreshRunsTheChangeHandler();
-    void albumChosenBySignInIsNoChange();
-    void folderRowText_data();
-    void folderRowText();
-    void disabledControls_data();
-    void disabledControls();
-    void duringAndAfterAPass_data();
-    void duringAndAfterAPass();
-    void windowSizeAndLayout_data();
-    void windowSizeAndLayout();
-    void closingTheWindow_data();
-    void closingTheWindow();
-    void warningsWhileHiddenNotifiedOnce_data();
-    void warningsWhileHiddenNotifiedOnce();
-    void startWithTheSessionFromTheTrayMenu_data();
-    void startWithTheSessionFromTheTrayMenu();
-    void startedWithTheSession_data();
-    void startedWithTheSession();
-
-    void secondLaunchBringsTheFirstForward_data();
-    void secondLaunchBringsTheFirstForward();
-    void leftoversOfADeadInstanceAreRecovered();
-
-private:
-    // The controller and its window; the controller starts its session restore when asked to.
-    void open(bool restoreAtStart = false);
-    // The tray icon over the window, as the program makes it; notifications are recorded.
-    void openTray(bool available);
-    // Runs the application's event loop until something ends it: its exit code, or kTimedOut.
-    int runApplication();
-    // A returning user: a stored session and these settings, restored at start.
-    void openSignedIn(std::optional<QString> eventId, const QString& originals = {}, bool autoSync = false,
-                      const QString& email = kEmail);
-
-    QQuickItem* screen(const QString& name) const { return findItem(m_window->contentItem(), name); }
-    QQuickItem* loginItem(const QString& name) const { return findItem(screen(u"loginView"_s), name); }
-    QQuickItem* workspaceItem(const QString& name) const {
-        return findItem(screen(u"workspaceView"_s), name);
-    }
-    bool onWorkspace() const { return screen(u"workspaceView"_s)->isVisible(); }
-    bool onSignIn() const { return screen(u"loginView"_s)->isVisible(); }
-    QString pickerText() const {
-        return text(workspaceItem(u"albumPicker"_s)->property("contentItem").value<QQuickItem*>());
-    }
-
-    void click(QQuickItem* item);
-    void typeInto(QQuickItem* field, const QString& typed);
-    void signInThroughTheForm(const QString& email, const QString& password);
-    // Opens the album picker; the popup once it is open.
-    QObject* openPicker();
-    bool chooseAlbum(int index);
-
-    std::unique_ptr<AlbumService> m_service;
-    std::unique_ptr<Sandbox> m_sandbox;
-    std::optional<QString> m_nextFolder;
-    QStringList m_panelTitles;
-    QLocale m_defaultLocale;
-    std::unique_ptr<SyncViewModel> m_model;
-    std::unique_ptr<QQmlApplicationEngine> m_engine;
-    QQuickWindow* m_window = nullptr;
-    std::chrono::milliseconds m_pollingInterval = std::chrono::hours(1);
-    std::unique_ptr<TrayIcon> m_tray;
-    QStringList m_notifications; // title and text on two lines
-};
-
-void UiTest::initTestCase() {
-    KitewellSyncApp::applyStyle();
-    m_defaultLocale = QLocale();
-}
-
-void UiTest::init() {
-    m_service = startService();
-    m_service->addEvent({kNoRoleEvent, u"Cedar Wedding"_s, std::nullopt});
-    m_service->addEvent({kOwnerEvent, u"Aurora Festival"_s, u"owner"_s});
-    m_service->addEvent({kUpperEvent, u"Bay Marathon"_s, u"Owner"_s});
-    for (int number = 1; number <= 3; ++number)
-        m_service->addPhoto(kOwnerEvent, photo(u"photo-%1"_s.arg(number), u"IMG_%1.JPG"_s.arg(number)), 4096);
-    m_sandbox = std::make_unique<Sandbox>();
-    KeychainStore::deleteToken();
-    m_nextFolder.reset();
-    m_panelTitles.clear();
-}
-
-void UiTest::cleanup() {
-    m_tray.reset();
-    m_notifications.clear();
-    m_pollingInterval = std::chrono::hours(1);
-    m_engine.reset(); // the window goes before the controller it shows
-    m_window = nullptr;
-    m_model.reset();
-    KeychainStore::deleteToken();
-    QLocale::setDefault(m_defaultLocale);
-    m_sandbox.reset();
-    m_service.reset();
-}
-
-void UiTest::open(bool restoreAtStart) {
-    SyncViewModel::Options options;
-    options.folderPicker = [this](const QString& title, const QString&) {
-        m_panelTitles.append(title);
-        return m_nextFolder;
-    };
-    options.serviceOrigin = m_service->baseUrl().toString();
-    options.restoreAtStart = restoreAtStart;
-    options.pollingInterval = m_pollingInterval; // by default one pass when polling starts
-    m_model = std::make_unique<SyncViewModel>(std::move(options));
-    m_engine = std::make_unique<QQmlApplicationEngine>();
-    m_window = KitewellSyncApp::loadWindow(*m_engine, *m_model);
-    QVERIFY(m_window);
-    m_window->requestActivate();
-    QVERIFY(QTest::qWaitForWindowExposed(m_window));
-}
-
-void UiTest::openTray(bool available) {
-    m_tray = TrayIcon::createIfAvailable(
-        *m_window, *m_model, available,
-        [this](const QString& title, const QString& text) { m_notifications.append(title + u'\n' + text); });
-    QCOMPARE(bool(m_tray), available);
-}
-
-int UiTest::runApplication() {
-    // Long enough for any pass these tests run.
-    QTimer::singleShot(20'000, m_window, [] { QCoreApplication::exit(kTimedOut); });
-    return QCoreApplication::exec();
-}
-
-void UiTest::openSignedIn(std::optional<QString> eventId, const QString& originals, bool autoSync,
-                          const QString& email) {
-    SyncSettings settings;
-    settings.eventId = eventId;
-    if (!originals.isEmpty())
-        settings.originalDirectoryBookmark = FolderBookmark::create(originals);
-    settings.autoSyncEnabled = autoSync;
-    SyncStorage::saveSettings(settings);
-    KeychainStore::saveToken(m_service->issueToken(email));
-    open(true);
-    if (QTest::currentTestFailed())
-        return;
-    QVERIFY(onSignIn()); // the first frame, before the restore has run
-    QTRY_VERIFY(onWorkspace());
-    if (!autoSync) // with polling on, the first pass may have reported already
-        QCOMPARE(m_model->message(), u"已恢复登录会话。"_s);
-}
-
-void UiTest::click(QQuickItem* item) {
-    QVERIFY(item);
-    QVERIFY2(item->isVisible(), qPrintable(item->objectName()));
-    const QPointF centre = item->mapToScene(QPointF(item->width() / 2, item->height() / 2));
-    QTest::mouseClick(m_window, Qt::LeftButton, Qt::NoModifier, centre.toPoint());
-}
-
-void UiTest::typeInto(QQuickItem* field, const QString& typed) {
-    click(field);
-    QTRY_VERIFY(field->hasActiveFocus());
-    for (const QChar character : typed)
-        QTest::keyClick(m_window, char(character.unicode()));
-}
-
-void UiTest::signInThroughTheForm(const QString& email, const QString& password) {
-    typeInto(loginItem(u"emailField"_s), email);
-    typeInto(loginItem(u"passwordField"_s), password);
-    click(loginItem(u"signInButton"_s));
-}
-
-QObject* UiTest::openPicker() {
-    QQuickItem* picker = workspaceItem(u"albumPicker"_s);
-    click(picker);
-    QObject* popup = picker->property("popup").value<QObject*>();
-    return popup && QTest::qWaitFor([&] { return popup->property("opened").toBool(); }) ? popup : nullptr;
-}
-
-bool UiTest::chooseAlbum(int index) {
-    QObject* popup = openPicker();
-    QQuickItem* option = findItem(m_window->contentItem(), u"albumOption%1"_s.arg(index));
-    if (!popup || !option)
-        return false;
-    click(option);
-    return QTest::qWaitFor([&] { return !popup->property("visible").toBool(); });
-}
-
-// ---- sign-in screen ----
-
-void UiTest::signInScreenLayout() {
-    open();
-    QVERIFY(onSignIn() && !onWorkspace());
-    const QList<QQuickItem*> elements{loginItem(u"appIcon"_s),       loginItem(u"loginTitle"_s),
-                                      loginItem(u"loginSubtitle"_s), loginItem(u"loginForm"_s),
-                                      loginItem(u"signInButton"_s),  loginItem(u"statusMessage"_s)};
-    // Six elements, top to bottom without overlapping, all in view. (The package's checks see
-    // the icon drawn.)
-    for (qsizetype i = 0; i < elements.size(); ++i) {
-        QVERIFY(elements[i] && elements[i]->isVisible());
-        QVERIFY(i == 0 || sceneRect(elements[i]).top() > sceneRect(elements[i - 1]).bottom());
-    }
-    QCOMPARE(loginItem(u"passwordField"_s)->property("echoMode").toInt(), 2); // TextInput.Password
-}
-
-void UiTest::returnKey_data() {
-    QTest::addColumn<QString>("field");
-    QTest::addColumn<bool>("signsIn");
-    QTest::newRow("password field") << u"passwordField"_s << true;
-    QTest::newRow("e-mail field") << u"emailField"_s << false;
-}
-
-void UiTest::returnKey() {
-    QFETCH(QString, field);
-    QFETCH(bool, signsIn);
-    open();
-    typeInto(loginItem(u"emailField"_s), kEmail);
-    typeInto(loginItem(u"passwordField"_s), kPassword);
-    QCOMPARE(m_model->password(), kPassword);
-    click(loginItem(field));
-    QTRY_VERIFY(loginItem(field)->hasActiveFocus());
-    QTest::keyClick(m_window, Qt::Key_Return);
-    // A sign-in marks itself working before it first waits for the service.
-    QCOMPARE(m_model->isWorking(), signsIn);
-    if (signsIn)
-        QTRY_VERIFY(onWorkspace());
-    else
-        QVERIFY(onSignIn());
-    QCOMPARE(m_service->requests(Endpoint::SignIn).size(), signsIn ? 1 : 0);
-}
-
-void UiTest::statusLineColour_data() {
-    // The service's own refusal text reaches the status line whole, so any text can be shown.
-    QTest::addColumn<QString>("message");
-    QTest::addColumn<bool>("orange");
-    QTest::newRow("无法 inside") << u"账号已停用，无法登录"_s << true;
-    QTest::newRow("请 at the end") << u"服务维护中，稍后再试请"_s << true;
-    QTest::newRow("near misses") << u"无 法 登 录：清除后重试"_s << false;
-    QTest::newRow("empty") << QString() << false;
-    QTest::newRow("long") << u"服务器正在维护，"_s.repeated(12) + u"请稍后再试。"_s << true;
-}
-
-void UiTest::statusLineColour() {
-    QFETCH(QString, message);
-    QFETCH(bool, orange);
-    m_service->setFault(
-        Endpoint::SignIn,
-        statusFault(403, QJsonDocument(QJsonObject{{u"message"_s, message}}).toJson(QJsonDocument::Compact)));
-    open();
-    QQuickItem* status = loginItem(u"statusMessage"_s);
-    const qreal oneLine = status->height();
-    signInThroughTheForm(kEmail, kPassword);
-    QTRY_VERIFY(!m_model->isWorking());
-    QCOMPARE(text(status), message);
-
-    const QColor warning = colorOf(status, "warningColor");
-    const QColor normal = colorOf(status, "normalColor");
-    COMPARE_COLOR(colorOf(status), orange ? warning : normal);
-    // The two colours stay apart: an orange, and a dimmed text colour.
-    QVERIFY(warning.hslHue() >= 20 && warning.hslHue() <= 40 && warning.hslSaturation() > 200);
-    QVERIFY(normal.hslSaturation() < 60);
-    // An empty message keeps the line's place; a long one wraps within the window's width.
-    if (message.size() > 100)
-        QTRY_VERIFY(status->property("lineCount").toInt() > 1);
-    else
-        QVERIFY(std::abs(status->height() - oneLine) <= 4);
-    QCOMPARE(status->width(), m_window->width() - 60.0);
-}
-
-void UiTest::signOutKeepsTheEmailAndEmptiesThePassword() {
-    open();
-    const QString typed = u"  "_s + kEmail;
-    signInThroughTheForm(typed, kPassword);
-    QTRY_VERIFY(onWorkspace());
-    click(workspaceItem(u"logoutButton"_s));
-    QVERIFY(onSignIn());
-    QCOMPARE(text(loginItem(u"emailField"_s)), typed);
-    QCOMPARE(text(loginItem(u"passwordField"_s)), QString());
-}
-
-// ---- workspace screen ----
-
-void UiTest::pickerOptionsAndRoleLabel_data() {
-    QTest::addColumn<int>("option");
-    QTest::addColumn<QVariant>("eventId");
-    QTest::addColumn<QVariant>("eventTitle");
-    QTest::addColumn<QString>("role");
-    QTest::newRow("owner") << 1 << QVariant(kOwnerEvent) << QVariant(u"Aurora Festival"_s) << u"负责人"_s;
-    QTest::newRow("Owner, other case")
-        << 2 << QVariant(kUpperEvent) << QVariant(u"Bay Marathon"_s) << u"协作成员"_s;
-    QTest::newRow("no role") << 3 << QVariant(kNoRoleEvent) << QVariant(u"Cedar Wedding"_s) << u"协作成员"_s;
-    QTest::newRow("请选择") << 0 << QVariant() << QVariant() << u"协作成员"_s;
-}
-
-void UiTest::pickerOptionsAndRoleLabel() {
-    QFETCH(int, option);
-    QFETCH(QVariant, eventId);
-    QFETCH(QVariant, eventTitle);
-    QFETCH(QString, role);
-    // Saved on an album other than the one this row chooses.
-    openSignedIn(option == 2 ? kNoRoleEvent : kUpperEvent);
-    QObject* popup = openPicker();
-    QVERIFY(popup);
-    for (int index = 0; index < kPickerOptions.size(); ++index) {
-        QQuickItem* item = findItem(m_window->contentItem(), u"albumOption%1"_s.arg(index));
-        QVERIFY(item);
-        QCOMPARE(text(item->property("contentItem").value<QQuickItem*>()), kPickerOptions[index]);
-    }
-    QVERIFY(!findItem(m_window->contentItem(), u"albumOption%1"_s.arg(kPickerOptions.size())));
-    QTest::keyClick(m_window, Qt::Key_Escape);
-    QTRY_VERIFY(!popup->property("visible").toBool());
-
-    QVERIFY(chooseAlbum(option));
-    QCOMPARE(pickerText(), kPickerOptions[option]);
-    QCOMPARE(m_model->settings().eventIdValue(), eventId);
-    // The change handler names the album, saves and re-decides polling.
-    QTRY_COMPARE(m_model->settings().eventTitleValue(), eventTitle);
-    QTRY_COMPARE(SyncStorage::loadSettings().value_or(SyncSettings{}).eventIdValue(), eventId);
-    QCOMPARE(SyncStorage::loadSettings()->eventTitleValue(), eventTitle);
-    QCOMPARE(text(workspaceItem(u"roleLabel"_s)), role);
-}
-
-void UiTest::choosingNoAlbumStopsPolling() {
-    openSignedIn(kOwnerEvent, m_sandbox->originals, true);
-    QVERIFY(m_model->isPolling());
-    // Let the first polling pass end, so the choice meets a quiet controller.
-    QTRY_VERIFY(m_model->lastSyncedAt().has_value());
-    QTRY_VERIFY(!m_model->isWorking());
-
-    QVERIFY(chooseAlbum(0));
-    QTRY_VERIFY(!m_model->isPolling());
-    QVERIFY(!m_model->settings().eventId && !m_model->settings().eventTitle);
-    const std::optional<SyncSettings> saved = SyncStorage::loadSettings();
-    QVERIFY(saved && !saved->eventId && !saved->eventTitle);
-    QCOMPARE(pickerText(), u"请选择"_s);
-    // Choosing the album again starts polling again.
-    QVERIFY(chooseAlbum(1));
-    QTRY_VERIFY(m_model->isPolling());
-}
-
-void UiTest::albumReplacedByARefreshRunsTheChangeHandler() {
-    const QString vanishing = u"evt-dune-0004"_s;
-    m_service->addEvent({vanishing, u"Dune Gala"_s, u"owner"_s});
-    openSignedIn(vanishing, m_sandbox->originals, true);
-    QVERIFY(m_model->isPolling());
-    QTRY_VERIFY(m_model->lastSyncedAt().has_value());
-    QTRY_VERIFY(!m_model->isWorking());
-    m_service->clearRequests();
-
-    // The album goes; a refresh chooses the first album by title in its place.
-    m_service->removeEvent(vanishing);
-    click(workspaceItem(u"reloadButton"_s));
-    QTRY_COMPARE(m_model->settings().eventIdValue(), QVariant(kOwnerEvent));
-    QCOMPARE(pickerText(), u"Aurora Festival"_s);
-    // The change handler restarted polling, whose first pass runs at once on the new album
-    // (the old loop would have slept for its whole interval).
-    QTRY_VERIFY(!m_service->requests(Endpoint::Workspace).isEmpty());
-    QVERIFY(m_service->requests(Endpoint::Workspace).constFirst().target.contains(kOwnerEvent.toUtf8()));
-    QTRY_COMPARE(m_model->message(), u"同步完成：下载原图 3 张。"_s);
-}
-
-void UiTest::albumChosenBySignInIsNoChange() {
-    // A returning user whose album has gone signs in anew: the sign-in chooses another album,
-    // which is what the workspace starts with, so polling stays off until the user acts.
-    SyncSettings settings;
-    settings.eventId = u"evt-gone"_s;
-    settings.originalDirectoryBookmark = FolderBookmark::create(m_sandbox->originals);
-    SyncStorage::saveSettings(settings);
-    open();
-    signInThroughTheForm(kEmail, kPassword);
-    QTRY_VERIFY(onWorkspace());
-    QTRY_VERIFY(!m_model->isWorking());
-    QCOMPARE(SyncStorage::loadSettings()->eventIdValue(), QVariant(kOwnerEvent));
-    // One more turn of the event loop, where the picker's change handler would run.
-    QCoreApplication::processEvents();
-    QVERIFY(!m_model->isPolling());
-    QVERIFY(m_service->requests(Endpoint::Workspace).isEmpty());
-    // The user's own change of album does run it.
-    QVERIFY(chooseAlbum(2));
-    QTRY_VERIFY(m_model->isPolling());
-}
-
-void UiTest::folderRowText_data() {
-    QTest::addColumn<QString>("row");
-    QTest::addColumn<QString>("prompt");
-    QTest::addColumn<QString>("confirmation");
-    QTest::addColumn<QString>("state");
-    for (const QString& state : {u"deleted"_s, u"stale"_s})
-        QTest::addRow("originals, %s", qPrintable(state))
-            << u"originalFolderRow"_s << u"选择原图同步文件夹"_s << u"原图文件夹已设置。"_s << state;
-    QTest::newRow("retouched, stale")
-        << u"effectFolderRow"_s << u"选择精修回传文件夹"_s << u"精修回传文件夹已设置。"_s << u"stale"_s;
-}
-
-void UiTest::folderRowText() {
-    QFETCH(QString, row);
-    QFETCH(QString, prompt);
-    QFETCH(QString, confirmation);
-    QFETCH(QString, state);
-    const QString folder = m_sandbox->root.filePath(u"照片 文件夹"_s);
-    QVERIFY(QDir().mkpath(folder));
-    openSignedIn(kOwnerEvent);
-    QQuickItem* detail = workspaceItem(row + u"Detail"_s);
-    QCOMPARE(text(detail), prompt);
-
-    m_nextFolder = folder;
-    click(workspaceItem(row + u"Button"_s));
-    QCOMPARE(m_panelTitles, QStringList{prompt});
-    QCOMPARE(m_model->message(), confirmation);
-    QCOMPARE(text(detail), folder);
-    if (state == u"stale") {
-        // Another folder at the same path; the chosen one lives on elsewhere.
-        QVERIFY(QDir().rename(folder, folder + u"-moved"_s));
-        QVERIFY(QDir().mkpath(folder));
-    } else {
-        QVERIFY(QDir(folder).removeRecursively());
-    }
-    // The next redraw works the text out anew.
-    click(workspaceItem(u"reloadButton"_s));
-    QTRY_COMPARE(m_model->message(), u"相册列表已刷新。"_s);
-    QCOMPARE(text(detail), prompt);
-}
-
-bool disabledForAssistiveTechnology(QQuickItem* item) {
+// Whether a screen reader hears the control as disabled; nothing when it does not hear it at all.
+std::optional<bool> disabledForAssistiveTechnology(QQuickItem* item) {
     QAccessibleInterface* const control = QAccessible::queryAccessibleInterface(item);
-    return !control || control->state().disabled;
+    return control ? std::optional<bool>(control->state().disabled) : std::nullopt;
 }
-
-void UiTest::disabledControls_data() {
-    // Greyed out on screen, and disabled as a screen reader hears it; the control beside it
-    // stays operable throughout.
-    QTest::addColumn<QString>("control");
-    QTest::addColumn<QString>("operable");
-    QTest::addColumn<QString>("cause");
-    QTest::addColumn<QStringList>("titles"); // meanwhile, afterwards
-    QTest::newRow("publish switch, returns off")
-        << u"autoPublishToggle"_s << u"autoSyncToggle"_s << u"returns off"_s << QStringList();
-    QTest::newRow("download button, pass") << u"downloadButton"_s << u"reloadButton"_s << u"pass"_s
-                                           << QStringList{u"正在同步…"_s, u"立即下载新增原图"_s};
-    QTest::newRow("return button, pass") << u"returnButton"_s << u"albumPicker"_s << u"pass"_s
-                                         << QStringList{u"回传精修图"_s, u"回传精修图"_s};
-    QTest::newRow("sign-in button, signing in") << u"signInButton"_s << u"passwordField"_s << u"sign-in"_s
-                                                << QStringList{u"正在登录…"_s, u"登录并连接工作台"_s};
-}
-
-void UiTest::disabledControls() {
-    QFETCH(QString, control);
-    QFETCH(QString, operable);
-    QFETCH(QString, cause);
-    QFETCH(QStringList, titles);
-    Fault slow;
-    slow.delayMs = 1500; // long enough to look at the screen meanwhile
-    if (cause == u"sign-in") {
-        m_service->setFault(Endpoint::SignIn, slow);
-        open();
-    } else {
-        if (cause == u"pass")
-            m_service->setFault(Endpoint::Workspace, slow);
-        openSignedIn(kOwnerEvent, m_sandbox->originals);
-    }
-    // As when a screen reader starts: the controls join the accessibility tree.
-    QAccessible::setActive(true);
-    QQuickItem* item = findItem(m_window->contentItem(), control);
-    QQuickItem* other = findItem(m_window->contentItem(), operable);
-    QVERIFY(item && other && QAccessible::queryAccessibleInterface(item));
-
-    QQuickItem* upload = workspaceItem(u"autoUploadToggle"_s);
-    if (cause == u"sign-in") {
-        signInThroughTheForm(kEmail, kPassword);
-    } else if (cause == u"pass") {
-        click(workspaceItem(u"downloadButton"_s));
-    } else { // switched on, then returns switched off
-        click(upload);
-        click(item);
-        click(upload);
-    }
-    QTRY_COMPARE(m_model->isWorking(), cause != u"returns off");
-    QVERIFY(!item->isEnabled());
-    QVERIFY(disabledForAssistiveTechnology(item));
-    QVERIFY(other->isEnabled() && !disabledForAssistiveTechnology(other));
-    if (!titles.isEmpty())
-        QCOMPARE(text(item), titles.first());
-
-    if (cause == u"returns off") {
-        click(item); // greyed out: nothing happens
-        click(other);
-        // The switch keeps its value; each is saved as soon as it changes.
-        const SyncSettings saved = SyncStorage::loadSettings().value_or(SyncSettings{});
-        QVERIFY(item->property("checked").toBool() && saved.autoPublishEffects);
-        QVERIFY(!saved.autoUploadEffects && saved.autoSyncEnabled);
-        click(upload);
-        QVERIFY(item->property("checked").toBool());
-    }
-    QTRY_VERIFY_WITH_TIMEOUT(!m_model->isWorking(), 10000);
-    QVERIFY(item->isEnabled());
-    QVERIFY(!disabledForAssistiveTechnology(item));
-    if (!titles.isEmpty())
-        QCOMPARE(text(item), titles.last());
-}
-
-void UiTest::duringAndAfterAPass_data() {
-    // The time of the last pass is shown in the locale's short style.
-    QTest::addColumn<QString>("locale");
-    QTest::newRow("zh_CN") << u"zh_CN"_s;
-    QTest::newRow("C") << u"C"_s;
-}
-
-void UiTest::duringAndAfterAPass() {
-    QFETCH(QString, locale);
-    QLocale::setDefault(QLocale(locale));
-    openSignedIn(kOwnerEvent, m_sandbox->originals);
-    QQuickItem* last = workspaceItem(u"lastSyncedLabel"_s);
-    QVERIFY(!last->isVisible());
-
-    Fault slow;
-    slow.delayMs = 1500; // the pass waits for its album meanwhile
-    m_service->setFault(Endpoint::Workspace, slow);
-    click(workspaceItem(u"downloadButton"_s));
-    QTRY_VERIFY(m_model->isWorking());
-    // The album list can still be refreshed meanwhile.
-    const qsizetype bootstraps = m_service->requests(Endpoint::Bootstrap).size();
-    click(workspaceItem(u"reloadButton"_s));
-    QTRY_COMPARE(m_service->requests(Endpoint::Bootstrap).size(), bootstraps + 1);
-
-    QTRY_COMPARE_WITH_TIMEOUT(m_model->message(), u"同步完成：下载原图 3 张。"_s, 10000);
-    QVERIFY(last->isVisible());
-    const QTime time = m_model->lastSyncedAt()->time();
-    QCOMPARE(text(last), u"最近同步："_s + shortTime(QLocale(locale), time));
-    QVERIFY(!text(last).contains(time.toString(u"mm:ss"_s)));
-}
-
-// ---- the window ----
-
-void UiTest::windowSizeAndLayout_data() {
-    QTest::addColumn<bool>("signedIn");
-    QTest::newRow("sign-in") << false;
-    QTest::newRow("workspace") << true;
-}
-
-void UiTest::windowSizeAndLayout() {
-    QFETCH(bool, signedIn);
-    if (signedIn)
-        openSignedIn(kOwnerEvent, m_sandbox->originals);
-    else
-        open();
-    // Left for a person to look at.
-    const QString screenshots = qEnvironmentVariable(
-        "KITEWELL_UI_SCREENSHOTS", QCoreApplication::applicationDirPath() + u"/ui-screenshots"_s);
-    QVERIFY(QDir().mkpath(screenshots));
-    QVERIFY(m_window->grabWindow().save(screenshots + (signedIn ? u"/workspace.png"_s : u"/sign-in.png"_s)));
-    QCOMPARE(m_window->minimumSize(), QSize(760, 620));
-    QCOMPARE(m_window->size(), QSize(760, 620));
-
-    // At the smallest size the whole screen fits inside the window's padding.
-    QQuickItem* screenItem = screen(signedIn ? u"workspaceView"_s : u"loginView"_s);
-    const QRectF area = sceneRect(screenItem);
-    QVERIFY2(area.top() >= 30.0 && area.bottom() <= 620.0 - 30.0,
-             qPrintable(u"%1..%2"_s.arg(area.top()).arg(area.bottom())));
-    QVERIFY(sceneRect(findItem(screenItem, u"statusMessage"_s)).bottom() <= area.bottom());
-    if (signedIn) {
-        QCOMPARE(text(workspaceItem(u"workspaceSubtitle"_s)), u"登录为 林晓摄影 · 每 15 秒检查一次新原图"_s);
-        QCOMPARE(sceneRect(workspaceItem(u"logoutButton"_s)).right(), m_window->width() - 30.0);
-    }
-    // Larger is fine; the screen follows the window.
-    m_window->resize(1100, 800);
-    QTRY_COMPARE(screenItem->width(), 1100.0 - 60.0);
-}
-
-// ---- the window closed: the tray ----
-
-void UiTest::closingTheWindow_data() {
-    // What follows the close: nothing, a menu entry or an activation of the tray icon; or
-    // keys pressed instead of closing.
-    QTest::addColumn<bool>("tray");
-    QTest::addColumn<QString>("then");
-    QTest::addColumn<int>("outcome");
-    QTest::newRow("tray: hidden, polling goes on") << true << QString() << kPassEndedWhileHidden;
-    QTest::newRow("no tray: the program ends") << false << QString() << kQuit;
-    QTest::newRow("menu 显示窗口") << true << u"显示窗口"_s << kShown;
-    QTest::newRow("icon clicked") << true << u"click"_s << kShown;
-    QTest::newRow("icon double-clicked") << true << u"double-click"_s << kShown;
-    QTest::newRow("menu 退出") << true << u"退出"_s << kQuit;
-    QTest::newRow("Ctrl+Q") << true << u"Ctrl+Q"_s << kQuit;
-}
-
-void UiTest::closingTheWindow() {
-    QFETCH(bool, tray);
-    QFETCH(QString, then);
-    QFETCH(int, outcome);
-    m_pollingInterval = std::chrono::milliseconds(100);
-    openSignedIn(kOwnerEvent, m_sandbox->originals, true);
-    openTray(tray);
-    // Closed as a pass ends, so the next one starts only after the close.
-    QObject::connect(m_model.get(), &SyncViewModel::passEnded, m_window, [&] {
-        if (!m_window->isVisible()) {
-            QCoreApplication::exit(kPassEndedWhileHidden);
-        } else if (then == u"Ctrl+Q") {
-            QTest::keyClick(m_window, Qt::Key_Q, Qt::ControlModifier);
-        } else {
-            m_window->close();
-            if (then.endsWith(u"click"_s))
-                Q_EMIT m_tray->findChild<QSystemTrayIcon*>()->activated(
-                    then == u"click" ? QSystemTrayIcon::Trigger : QSystemTrayIcon::DoubleClick);
-            for (QAction* entry : m_tray ? m_tray->menu().actions() : QList<QAction*>())
-                if (entry->text() == then)
-                    entry->trigger();
-        }
-    });
-    QObject::connect(m_window, &QWindow::visibleChanged, m_window, [](bool visible) {
-        if (visible)
-            QCoreApplication::exit(kShown);
-    });
-    QCOMPARE(runApplication(), outcome);
-    if (outcome == kShown)
-        QTRY_VERIFY(m_window->isExposed() && m_window->isActive());
-}
-
-void UiTest::warningsWhileHiddenNotifiedOnce_data() {
-    // Each step: a pass that fails with this text, "ok" a pass that succeeds, "show" or
-    // "hide" the window, which starts hidden.
-    QTest::addColumn<QStringList>("steps");
-    QTest::addColumn<QStringList>("notified");
-    const QString down = u"服务维护中，请稍后再试"_s;
-    const QString refused = u"无法读取相册"_s;
-    const QString plain = u"服务维护中"_s;
-    QTest::newRow("the same warning pass after pass") << QStringList{down, down, down} << QStringList{down};
-    QTest::newRow("another warning") << QStringList{down, refused, refused} << QStringList{down, refused};
-    QTest::newRow("the same after a pass that went well")
-        << QStringList{down, u"ok"_s, down} << QStringList{down, down};
-    QTest::newRow("the same after the window was shown")
-        << QStringList{down, u"show"_s, down, u"hide"_s, down} << QStringList{down, down};
-    QTest::newRow("the window shown") << QStringList{u"show"_s, down} << QStringList();
-    QTest::newRow("not a warning") << QStringList{plain, u"ok"_s} << QStringList();
-    const QString signedOut = u"已退出电脑同步助手。"_s;
-    QTest::newRow("signed out by the service") << QStringList{u"401"_s} << QStringList{signedOut};
-}
-
-void UiTest::warningsWhileHiddenNotifiedOnce() {
-    QFETCH(QStringList, steps);
-    QFETCH(QStringList, notified);
-    openSignedIn(kOwnerEvent, m_sandbox->originals);
-    openTray(true);
-    m_window->close();
-    const QSystemTrayIcon* icon = m_tray->findChild<QSystemTrayIcon*>();
-    for (const QString& step : std::as_const(steps)) {
-        if (step == u"show" || step == u"hide") {
-            if (step == u"show")
-                KitewellSyncApp::bringForward(*m_window);
-            else
-                m_window->close();
-            QTRY_COMPARE(m_window->isVisible(), step == u"show");
-            continue;
-        }
-        if (step == u"ok")
-            m_service->clearFault(Endpoint::Workspace);
-        else if (step == u"401")
-            m_service->setFault(Endpoint::Workspace, statusFault(401));
-        else
-            m_service->setFault(Endpoint::Workspace,
-                                statusFault(503, QJsonDocument(QJsonObject{{u"message"_s, step}}).toJson()));
-        QVERIFY(outcomeOf(m_model->synchronize(false, true)).ok());
-        if (step != u"401")
-            QCOMPARE(m_model->message(), step == u"ok" ? u"同步完成：下载原图 3 张。"_s : step);
-        QCOMPARE(icon->toolTip(), u"鸢井同步助手\n"_s + m_model->message());
-    }
-    for (QString& text : notified)
-        text.prepend(u"鸢井同步助手\n"_s);
-    QCOMPARE(m_notifications, notified);
-}
-
-// ---- starting with the session ----
 
 // The command line of a desktop entry's Exec key, as a launcher reads it.
 QStringList execArguments(const QString& entryPath) {
     g_autoptr(GKeyFile) entry = g_key_file_new();
-    if (!g_key_file_load_from_file(entry, QFile::encodeName(entryPath).constData(), G_KEY_FILE_NONE, nullptr))
-        return {};
+    g_key_file_load_from_file(entry, QFile::encodeName(entryPath).constData(), G_KEY_FILE_NONE, nullptr);
     g_autofree gchar* exec = g_key_file_get_string(entry, "Desktop Entry", "Exec", nullptr);
     g_auto(GStrv) argv = nullptr;
     if (!exec || !g_shell_parse_argv(exec, nullptr, &argv, nullptr))
@@ -786,168 +108,472 @@ QStringList execArguments(const QString& entryPath) {
     return arguments;
 }
 
-void UiTest::startWithTheSessionFromTheTrayMenu_data() {
-    // The entry is written from the menu for this binary, or by someone else for another
-    // program; XDG_CONFIG_HOME may be a file in the way.
-    QTest::addColumn<bool>("onPath");
-    QTest::addColumn<QString>("program");
-    QTest::addColumn<bool>("fileInTheWay");
-    QTest::newRow("from the menu") << false << QString() << false;
-    QTest::newRow("from the menu, on PATH") << true << QString() << false;
-    QTest::newRow("written elsewhere, a path to quote")
-        << false << u"/opt/鸢井 \"同步\"/$HOME`id`\\%d;'x'/kitewell-sync"_s << false;
-    QTest::newRow("a file in the way") << false << QString() << true;
-}
+} // namespace
 
-void UiTest::startWithTheSessionFromTheTrayMenu() {
-    QFETCH(bool, onPath);
-    QFETCH(QString, program);
-    QFETCH(bool, fileInTheWay);
-    const QByteArray saved[] = {qgetenv("XDG_CONFIG_HOME"), qgetenv("PATH")};
-    const auto restore = qScopeGuard([&] {
-        qputenv("XDG_CONFIG_HOME", saved[0]);
-        qputenv("PATH", saved[1]);
-    });
-    const QString config = m_sandbox->root.filePath(u"config"_s);
-    if (fileInTheWay)
-        QVERIFY(QFile(config).open(QIODevice::WriteOnly));
-    qputenv("XDG_CONFIG_HOME", QFile::encodeName(config));
-    if (onPath)
-        qputenv("PATH", QFile::encodeName(QCoreApplication::applicationDirPath()) + ':' + saved[1]);
-    const QDir autostart(config + u"/autostart"_s);
-    const QString entry = autostart.filePath(u"cn.kitewell.KitewellSync.desktop"_s);
+Q_DECLARE_METATYPE(Step)
+Q_DECLARE_METATYPE(DisabledRow)
+Q_DECLARE_METATYPE(WindowRow)
 
-    open();
-    openTray(true);
-    QAction* item = nullptr;
-    for (QAction* action : m_tray->menu().actions())
-        item = action->text() == u"登录时自动启动" ? action : item;
-    QVERIFY(item && item->isCheckable() && !item->isChecked());
-    if (program.isEmpty()) {
-        item->trigger();
-    } else {
-        Autostart::setEnabled(true, program);
-        Q_EMIT m_tray->menu().aboutToShow();
+class UiTest : public QObject {
+    Q_OBJECT
+
+public:
+    std::unique_ptr<AlbumService> m_service;
+    std::unique_ptr<Sandbox> m_sandbox;
+    std::optional<QString> m_nextFolder; // what the folder panel answers
+    QStringList m_panelTitles;
+    QStringList m_notifications; // each: the title, a line break, the text
+    std::unique_ptr<KitewellSyncApp> m_app;
+    QQuickWindow* m_window = nullptr;
+    SyncViewModel* m_model = nullptr;
+
+    void open(Launch launch = {.restore = false}) {
+        const auto picker = [this](const QString& title, const QString&) {
+            m_panelTitles.append(title);
+            return m_nextFolder;
+        };
+        m_app = std::make_unique<KitewellSyncApp>(
+            *qApp, KitewellSyncApp::Options{
+                       launch.arguments,
+                       launch.tray,
+                       {picker, launch.interval, launch.restore, m_service->baseUrl().toString()},
+                       [this](const QString& title, const QString& text) {
+                           m_notifications.append(title + u'\n' + text);
+                       }});
+        QCOMPARE(m_app->start(), std::nullopt);
+        m_window = m_app->window();
+        m_model = m_app->model();
+        QVERIFY(!m_window->isVisible() || QTest::qWaitForWindowExposed(m_window));
     }
-    if (fileInTheWay) {
-        QVERIFY(!item->isChecked());
-        QCOMPARE(m_notifications.size(), 1);
-        QVERIFY2(m_notifications[0].startsWith(u"鸢井同步助手\n无法设置登录时自动启动："_s),
-                 qPrintable(m_notifications[0]));
-        return;
+
+    // A returning user: a stored session and album, the originals folder if asked for.
+    void openSignedIn(const QString& eventId, bool withOriginals = true, bool autoSync = false,
+                      Launch launch = {}) {
+        SyncSettings settings = m_sandbox->settings(eventId);
+        settings.effectDirectoryBookmark.reset();
+        if (!withOriginals)
+            settings.originalDirectoryBookmark.reset();
+        settings.autoSyncEnabled = autoSync;
+        SyncStorage::saveSettings(settings);
+        KeychainStore::saveToken(m_service->issueToken(kEmail));
+        open(launch);
+        QVERIFY(shown(u"loginView"_s)); // the first frame, before the restore has run
+        QTRY_VERIFY(shown(u"workspaceView"_s));
     }
-    QVERIFY(item->isChecked());
-    QCOMPARE(autostart.entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
-             QStringList{u"cn.kitewell.KitewellSync.desktop"_s});
-    QProcess validate;
-    validate.start(u"desktop-file-validate"_s, {entry});
-    QVERIFY(validate.waitForFinished());
-    const QByteArray complaints = validate.readAllStandardOutput() + validate.readAllStandardError();
-    QVERIFY2(validate.exitCode() == 0 && complaints.isEmpty(), complaints.constData());
-    const QString started = !program.isEmpty() ? program
-                            : onPath           ? QFileInfo(QCoreApplication::applicationFilePath()).fileName()
-                                               : QCoreApplication::applicationFilePath();
-    QCOMPARE(execArguments(entry), (QStringList{started, u"--hidden"_s}));
 
-    // Switched off from the menu, whoever wrote it.
-    item->trigger();
-    QVERIFY(!item->isChecked());
-    QVERIFY(autostart.isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden));
-    QVERIFY(m_notifications.isEmpty());
-}
+    // The item of the screen shown, or else of the whole window (the album picker's popup).
+    QQuickItem* item(const QString& name) const {
+        QQuickItem* const content = m_window->contentItem();
+        QQuickItem* const found =
+            findItem(findItem(content, shown(u"loginView"_s) ? u"loginView"_s : u"workspaceView"_s), name);
+        return found ? found : findItem(content, name);
+    }
+    QString text(const QString& name) const { return textOf(item(name)); }
+    bool shown(const QString& screen) const { return findItem(m_window->contentItem(), screen)->isVisible(); }
 
-void UiTest::startedWithTheSession_data() {
-    QTest::addColumn<QStringList>("arguments");
-    QTest::addColumn<bool>("tray");
-    QTest::addColumn<bool>("shown");
-    QTest::newRow("--hidden, tray") << QStringList{u"--hidden"_s} << true << false;
-    QTest::newRow("--hidden, no tray") << QStringList{u"--hidden"_s} << false << true;
-    QTest::newRow("no argument, tray") << QStringList() << true << true;
-}
+    void click(QQuickItem* target) {
+        QVERIFY(target && target->isVisible());
+        const QPointF centre = target->mapToScene(QPointF(target->width() / 2, target->height() / 2));
+        QTest::mouseClick(m_window, Qt::LeftButton, Qt::NoModifier, centre.toPoint());
+    }
+    void click(const QString& name) { click(item(name)); }
 
-void UiTest::startedWithTheSession() {
-    QFETCH(QStringList, arguments);
-    QFETCH(bool, tray);
-    QFETCH(bool, shown);
-    SyncSettings settings = m_sandbox->settings(kOwnerEvent);
-    settings.autoSyncEnabled = true;
-    SyncStorage::saveSettings(settings);
-    KeychainStore::saveToken(m_service->issueToken(kEmail));
-    KitewellSyncApp::Options options{.arguments = arguments, .trayAvailable = tray};
-    options.model.serviceOrigin = m_service->baseUrl().toString();
-    options.notify = [](const QString&, const QString&) {};
-    KitewellSyncApp app(*qApp, std::move(options));
-    QCOMPARE(app.start(), std::nullopt);
-    QSignalSpy visibility(app.window(), &QWindow::visibleChanged);
-    // The session is restored and polling starts, with or without a window.
-    QTRY_VERIFY(app.model()->isPolling());
-    QTRY_VERIFY(!m_service->requests(Endpoint::Workspace).isEmpty());
-    QCOMPARE(app.window()->isVisible(), shown);
-    QCOMPARE(visibility.count(), 0);
-}
+    void type(const QString& field, const QString& typed) {
+        click(field);
+        QTRY_VERIFY(item(field)->hasActiveFocus());
+        for (const QChar character : typed)
+            QTest::keyClick(m_window, char(character.unicode()));
+    }
 
-// ---- one instance per user ----
+    // A background pass that the service answers with this status and message (none: a good pass).
+    void pass(int status = 0, const QString& message = {}) {
+        if (status)
+            m_service->setFault(
+                Endpoint::Workspace,
+                statusFault(status, QJsonDocument(QJsonObject{{u"message"_s, message}}).toJson()));
+        else
+            m_service->clearFault(Endpoint::Workspace);
+        QVERIFY(outcomeOf(m_model->synchronize(false, true)).ok());
+    }
 
-void UiTest::secondLaunchBringsTheFirstForward_data() {
-    QTest::addColumn<QString>("secondKey");
-    QTest::addColumn<bool>("secondRuns");
-    QTest::newRow("same data folder")
-        << SingleInstance::keyFor(u"/home/a/.local/share/鸢井同步助手"_s) << false;
-    QTest::newRow("same folder, spelt otherwise")
-        << SingleInstance::keyFor(u"/home/a/.local/share//鸢井同步助手/"_s) << false;
-    QTest::newRow("another data folder") << SingleInstance::keyFor(u"/home/a/demo/鸢井同步助手"_s) << true;
-}
+    QSystemTrayIcon& trayIcon() const { return *m_app->tray()->findChild<QSystemTrayIcon*>(); }
+    QAction* trayEntry(const QString& text) const {
+        const QList<QAction*> entries = m_app->tray()->menu().actions();
+        const auto found =
+            std::ranges::find_if(entries, [&](const QAction* entry) { return entry->text() == text; });
+        return found == entries.end() ? nullptr : *found;
+    }
 
-void UiTest::secondLaunchBringsTheFirstForward() {
-    QFETCH(QString, secondKey);
-    QFETCH(bool, secondRuns);
-    SingleInstance first(m_sandbox->root.path(),
-                         SingleInstance::keyFor(u"/home/a/.local/share/鸢井同步助手"_s));
-    QVERIFY(first.claim());
-    QSignalSpy forward(&first, &SingleInstance::activationRequested);
-    SingleInstance second(m_sandbox->root.path(), secondKey);
-    QCOMPARE(second.claim(), secondRuns);
-    if (secondRuns) {
+private Q_SLOTS:
+    void init() {
+        m_service = startService();
+        m_service->addEvent({kNoRoleEvent, u"Cedar Wedding"_s, std::nullopt});
+        m_service->addEvent({kOwnerEvent, u"Aurora Festival"_s, u"owner"_s});
+        m_service->addEvent({kUpperEvent, u"Bay Marathon"_s, u"Owner"_s});
+        for (int number = 1; number <= 3; ++number)
+            m_service->addPhoto(kOwnerEvent, photo(u"photo-%1"_s.arg(number), u"IMG_%1.JPG"_s.arg(number)),
+                                4096);
+        m_sandbox = std::make_unique<Sandbox>();
+        KeychainStore::deleteToken();
+    }
+
+    void cleanup() {
+        m_app.reset();
+        KeychainStore::deleteToken();
+        QLocale::setDefault(QLocale::system());
+        m_sandbox.reset();
+        m_service.reset();
+        m_nextFolder.reset();
+        m_panelTitles.clear();
+        m_notifications.clear();
+    }
+
+    // ---- sign-in screen ----
+
+    void signInForm_data() {
+        QTest::addColumn<Step>("submit");
+        QTest::addColumn<bool>("signsIn");
+        const auto returnIn = [](const QString& field) {
+            return Step([field](UiTest& t) { t.click(field), QTest::keyClick(t.m_window, Qt::Key_Return); });
+        };
+        QTest::newRow("button") << Step([](UiTest& t) { t.click(u"signInButton"_s); }) << true;
+        QTest::newRow("Return in the password field") << returnIn(u"passwordField"_s) << true;
+        QTest::newRow("Return in the e-mail field") << returnIn(u"emailField"_s) << false;
+    }
+
+    void signInForm() {
+        QFETCH(Step, submit);
+        QFETCH(bool, signsIn);
+        open();
+        QVERIFY(shown(u"loginView"_s) && !shown(u"workspaceView"_s));
+        QCOMPARE(item(u"passwordField"_s)->property("echoMode").toInt(), 2); // TextInput.Password: masked
+        // The status line is dimmed for a confirmation, orange for a request or a failure.
+        QQuickItem* const status = item(u"statusMessage"_s);
+        QCOMPARE(colorOf(status, "color"), colorOf(status, "normalColor"));
+        click(u"signInButton"_s);
+        QVERIFY(textOf(status) == u"请输入邮箱和密码。"_s &&
+                colorOf(status, "color") == colorOf(status, "warningColor"));
+        const QString typed = u"  "_s + kEmail;
+        type(u"emailField"_s, typed);
+        type(u"passwordField"_s, kPassword);
+        QVERIFY(m_model->email() == typed && m_model->password() == kPassword);
+        submit(*this);
+        QCOMPARE(m_model->isWorking(), signsIn); // a sign-in is working before it first waits
+        QTRY_COMPARE(m_service->requests(Endpoint::SignIn).size(), signsIn ? 1 : 0);
+        if (!signsIn)
+            return;
+        QTRY_VERIFY(shown(u"workspaceView"_s));
+        QCOMPARE(text(u"workspaceSubtitle"_s), u"登录为 林晓摄影 · 每 15 秒检查一次新原图"_s);
+        // Signed out, the form keeps the e-mail address as typed and empties the password.
+        click(u"logoutButton"_s);
+        QVERIFY(shown(u"loginView"_s) && text(u"emailField"_s) == typed &&
+                text(u"passwordField"_s).isEmpty());
+    }
+
+    // ---- workspace screen ----
+
+    void albumPickerAndRoleLabel_data() {
+        QTest::addColumn<int>("option");
+        QTest::addColumn<QString>("eventId");
+        QTest::addColumn<QString>("role");
+        QTest::newRow("owner") << 1 << kOwnerEvent << u"负责人"_s;
+        QTest::newRow("Owner, other case") << 2 << kUpperEvent << u"协作成员"_s;
+        QTest::newRow("no role") << 3 << kNoRoleEvent << u"协作成员"_s;
+        QTest::newRow("请选择") << 0 << QString() << u"协作成员"_s;
+    }
+
+    void albumPickerAndRoleLabel() {
+        QFETCH(int, option);
+        QFETCH(QString, eventId);
+        QFETCH(QString, role);
+        const QStringList options{u"请选择"_s, u"Aurora Festival"_s, u"Bay Marathon"_s, u"Cedar Wedding"_s};
+        openSignedIn(option == 2 ? kNoRoleEvent : kUpperEvent); // another album than the row's
+        click(u"albumPicker"_s);
+        QObject* const popup = item(u"albumPicker"_s)->property("popup").value<QObject*>();
+        QTRY_VERIFY(popup->property("opened").toBool());
+        // Every album, in the controller's order, after "请选择".
+        for (int index = 0; index <= options.size(); ++index)
+            QCOMPARE(text(u"albumOption%1"_s.arg(index)), options.value(index, u"<missing>"_s));
+        click(u"albumOption%1"_s.arg(option));
+        QTRY_VERIFY(!popup->property("visible").toBool());
+        QCOMPARE(m_model->settings().eventId.value_or(QString()), eventId);
+        QCOMPARE(textOf(item(u"albumPicker"_s)->property("contentItem").value<QQuickItem*>()),
+                 options[option]);
+        QCOMPARE(text(u"roleLabel"_s), role);
+    }
+
+    void foldersAndSwitchesReachTheController() {
+        QLocale::setDefault(QLocale::c());
+        openSignedIn(kOwnerEvent, false);
+        for (const auto& [row, prompt, folder] :
+             {std::tuple(u"originalFolderRow"_s, u"选择原图同步文件夹"_s, m_sandbox->originals),
+              std::tuple(u"effectFolderRow"_s, u"选择精修回传文件夹"_s, m_sandbox->effects)}) {
+            QCOMPARE(text(row + u"Detail"_s), prompt);
+            m_nextFolder = folder;
+            click(row + u"Button"_s);
+            QCOMPARE(m_panelTitles.last(), prompt);
+            QTRY_COMPARE(text(row + u"Detail"_s), folder);
+        }
+        // Polling starts: after its first pass, the time it ended, in hours and minutes (the C
+        // locale's short style has seconds too).
+        QVERIFY(!item(u"lastSyncedLabel"_s)->isVisible());
+        click(u"autoSyncToggle"_s);
+        QTRY_VERIFY2(m_model->lastSyncedAt(), qPrintable(m_model->message()));
+        QCOMPARE(text(u"lastSyncedLabel"_s),
+                 u"最近同步："_s + m_model->lastSyncedAt()->time().toString(u"HH:mm"_s));
+        click(u"autoUploadToggle"_s);
+        click(u"autoPublishToggle"_s);
+        const SyncSettings& settings = m_model->settings();
+        QVERIFY(settings.autoSyncEnabled && settings.autoUploadEffects && settings.autoPublishEffects);
+    }
+
+    void disabledControls_data() {
+        QTest::addColumn<DisabledRow>("row");
+        const Step slowPass = [](UiTest& t) {
+            t.m_service->setFault(Endpoint::Workspace, Fault{.delayMs = 1500}); // time to look meanwhile
+            t.openSignedIn(kOwnerEvent);
+            t.click(u"downloadButton"_s);
+        };
+        const Step slowSignIn = [](UiTest& t) {
+            t.m_service->setFault(Endpoint::SignIn, Fault{.delayMs = 1500});
+            t.open();
+            t.type(u"emailField"_s, kEmail), t.type(u"passwordField"_s, kPassword),
+                t.click(u"signInButton"_s);
+        };
+        const Step returns = [](UiTest& t) { t.click(u"autoUploadToggle"_s); };
+        const Step publishingThenNoReturns = [returns](UiTest& t) {
+            t.openSignedIn(kOwnerEvent);
+            returns(t), t.click(u"autoPublishToggle"_s), returns(t);
+        };
+        const Step wait = [](UiTest&) {};
+        QTest::newRow("publish switch, returns off")
+            << DisabledRow{u"autoPublishToggle"_s, u"autoSyncToggle"_s, publishingThenNoReturns, returns};
+        QTest::newRow("download button, pass") << DisabledRow{
+            u"downloadButton"_s, u"reloadButton"_s, slowPass, wait, {u"正在同步…"_s, u"立即下载新增原图"_s}};
+        QTest::newRow("return button, pass") << DisabledRow{
+            u"returnButton"_s, u"albumPicker"_s, slowPass, wait, {u"回传精修图"_s, u"回传精修图"_s}};
+        QTest::newRow("sign-in button, signing in") << DisabledRow{
+            u"signInButton"_s, u"passwordField"_s, slowSignIn, wait, {u"正在登录…"_s, u"登录并连接工作台"_s}};
+    }
+
+    void disabledControls() {
+        QFETCH(DisabledRow, row);
+        row.start(*this);
+        QAccessible::setActive(true); // as when a screen reader starts
+        QQuickItem* const target = item(row.control);
+        QQuickItem* const other = item(row.operable);
+        QTRY_VERIFY(target && !target->isEnabled());
+        QVERIFY(disabledForAssistiveTechnology(target) == true &&
+                disabledForAssistiveTechnology(other) == false);
+        QVERIFY(other->isEnabled() && textOf(target) == row.titles.value(0, textOf(target)));
+        const bool checked = target->property("checked").toBool();
+        click(target); // greyed out: nothing happens
+        row.end(*this);
+        QTRY_VERIFY_WITH_TIMEOUT(target->isEnabled() && !m_model->isWorking(), 10000);
+        QVERIFY(disabledForAssistiveTechnology(target) == false);
+        QCOMPARE(textOf(target), row.titles.value(1, textOf(target)));
+        QCOMPARE(target->property("checked").toBool(), checked); // a greyed-out switch keeps its value
+    }
+
+    // ---- the window closed or never shown: the tray ----
+
+    void windowAndTray_data() {
+        QTest::addColumn<WindowRow>("row");
+        const Launch tray{.tray = true, .interval = 100ms};
+        const auto closing = [](const Step& then) {
+            return Step([then](UiTest& t) { t.m_window->close(), then(t); });
+        };
+        const auto activate = [&](QSystemTrayIcon::ActivationReason reason) {
+            return closing([reason](UiTest& t) { Q_EMIT t.trayIcon().activated(reason); });
+        };
+        const auto menu = [&](const QString& entry) {
+            return closing([entry](UiTest& t) { t.trayEntry(entry)->trigger(); });
+        };
+        const Step nothing = [](UiTest&) {};
+        QTest::newRow("tray: closed, polling goes on")
+            << WindowRow{tray, closing(nothing), kPassEndedWhileHidden};
+        QTest::newRow("no tray: closing ends the program")
+            << WindowRow{{.interval = 100ms}, closing(nothing), kQuit};
+        QTest::newRow("menu 显示窗口") << WindowRow{tray, menu(u"显示窗口"_s), kShown};
+        QTest::newRow("icon clicked") << WindowRow{tray, activate(QSystemTrayIcon::Trigger), kShown};
+        QTest::newRow("icon double-clicked")
+            << WindowRow{tray, activate(QSystemTrayIcon::DoubleClick), kShown};
+        QTest::newRow("menu 退出") << WindowRow{tray, menu(u"退出"_s), kQuit};
+        QTest::newRow("Ctrl+Q") << WindowRow{
+            tray, [](UiTest& t) { QTest::keyClick(t.m_window, Qt::Key_Q, Qt::ControlModifier); }, kQuit};
+        // Started with the session: in the tray, where there is one.
+        QTest::newRow("--hidden, tray: never shown") << WindowRow{
+            {.tray = true, .arguments = {u"--hidden"_s}, .interval = 100ms}, nothing, kPassEndedWhileHidden};
+        QTest::newRow("--hidden, no tray: shown")
+            << WindowRow{{.arguments = {u"--hidden"_s}, .interval = 100ms},
+                         [](UiTest&) { QCoreApplication::exit(kShown); },
+                         kShown};
+    }
+
+    void windowAndTray() {
+        QFETCH(WindowRow, row);
+        openSignedIn(kOwnerEvent, true, true, row.launch);
+        QCOMPARE(bool(m_app->tray()), row.launch.tray);
+        // Acting as a pass ends, so the next one starts only after the action.
+        const auto acting = QObject::connect(m_model, &SyncViewModel::passEnded, m_window, [&] {
+            m_window->isVisible() ? row.then(*this) : QCoreApplication::exit(kPassEndedWhileHidden);
+        });
+        QObject::connect(m_window, &QWindow::visibleChanged, m_window, [](bool visible) {
+            if (visible)
+                QCoreApplication::exit(kShown);
+        });
+        QTimer::singleShot(20'000, m_window, [] { QCoreApplication::exit(kTimedOut); });
+        QCOMPARE(Ending(QCoreApplication::exec()), row.ending);
+        QObject::disconnect(acting);
+        if (row.ending == kShown)
+            QTRY_VERIFY(m_window->isExposed() && m_window->isActive());
+    }
+
+    void warningsWhileHiddenNotifiedOnce_data() {
+        // Passes, and the window's comings and goings, while it starts closed; what was notified.
+        QTest::addColumn<QList<Step>>("steps");
+        QTest::addColumn<QStringList>("notified");
+        const QString down = u"服务维护中，请稍后再试"_s, refused = u"无法读取相册"_s;
+        const auto failing = [](const QString& message) {
+            return Step([message](UiTest& t) { t.pass(503, message); });
+        };
+        const Step ok = [](UiTest& t) { t.pass(); };
+        const Step show = [](UiTest& t) { KitewellSyncApp::bringForward(*t.m_window); };
+        const Step hide = [](UiTest& t) { t.m_window->close(); };
+        QTest::newRow("the same warning pass after pass")
+            << QList{failing(down), failing(down), failing(down)} << QStringList{down};
+        QTest::newRow("another warning")
+            << QList{failing(down), failing(refused), failing(refused)} << QStringList{down, refused};
+        QTest::newRow("the same after a pass that went well")
+            << QList{failing(down), ok, failing(down)} << QStringList{down, down};
+        QTest::newRow("the same after the window was shown")
+            << QList{failing(down), show, failing(down), hide, failing(down)} << QStringList{down, down};
+        QTest::newRow("not a warning") << QList{failing(u"服务维护中"_s), ok} << QStringList();
+        QTest::newRow("signed out by the service")
+            << QList{Step([](UiTest& t) { t.pass(401); })} << QStringList{u"已退出电脑同步助手。"_s};
+    }
+
+    void warningsWhileHiddenNotifiedOnce() {
+        QFETCH(QList<Step>, steps);
+        QFETCH(QStringList, notified);
+        openSignedIn(kOwnerEvent, true, false, {.tray = true});
+        m_window->close();
+        for (const Step& step : std::as_const(steps)) {
+            step(*this);
+            QCOMPARE(trayIcon().toolTip(), kProgram + m_model->message());
+        }
+        for (QString& text : notified)
+            text.prepend(kProgram);
+        QCOMPARE(m_notifications, notified);
+    }
+
+    // ---- starting with the session ----
+
+    void startWithTheSessionFromTheTrayMenu_data() {
+        // The entry is written from the menu for this binary, or by someone else for another
+        // program; XDG_CONFIG_HOME may be a file in the way.
+        QTest::addColumn<bool>("onPath");
+        QTest::addColumn<QString>("program");
+        QTest::addColumn<bool>("fileInTheWay");
+        QTest::newRow("from the menu") << false << QString() << false;
+        QTest::newRow("from the menu, on PATH") << true << QString() << false;
+        QTest::newRow("written elsewhere, a path to quote")
+            << false << u"/opt/鸢井 \"同步\"/$HOME`id`\\%d;'x'/kitewell-sync"_s << false;
+        QTest::newRow("a file in the way") << false << QString() << true;
+    }
+
+    void startWithTheSessionFromTheTrayMenu() {
+        QFETCH(bool, onPath);
+        QFETCH(QString, program);
+        QFETCH(bool, fileInTheWay);
+        const QByteArray saved[] = {qgetenv("XDG_CONFIG_HOME"), qgetenv("PATH")};
+        const auto restore =
+            qScopeGuard([&] { qputenv("XDG_CONFIG_HOME", saved[0]), qputenv("PATH", saved[1]); });
+        const QString config = m_sandbox->root.filePath(u"config"_s);
+        QVERIFY(!fileInTheWay || QFile(config).open(QIODevice::WriteOnly));
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(config));
+        if (onPath)
+            qputenv("PATH", QFile::encodeName(QCoreApplication::applicationDirPath()) + ':' + saved[1]);
+        const QDir autostart(config + u"/autostart"_s);
+        const QString entry = autostart.filePath(u"cn.kitewell.KitewellSync.desktop"_s);
+
+        open({.restore = false, .tray = true});
+        QAction* const menuEntry = trayEntry(u"登录时自动启动"_s);
+        QVERIFY(menuEntry && menuEntry->isCheckable() && !menuEntry->isChecked());
+        if (program.isEmpty())
+            menuEntry->trigger();
+        else // and then the menu is opened
+            Autostart::setEnabled(true, program), Q_EMIT m_app->tray()->menu().aboutToShow();
+        QCOMPARE(menuEntry->isChecked(), !fileInTheWay);
+        QCOMPARE(m_notifications.value(0).startsWith(kProgram + u"无法设置登录时自动启动："_s), fileInTheWay);
+        if (fileInTheWay)
+            return;
+        QCOMPARE(autostart.entryList(QDir::Files | QDir::Hidden), QStringList{QFileInfo(entry).fileName()});
+        QProcess validate;
+        validate.start(u"desktop-file-validate"_s, {entry});
+        QVERIFY(validate.waitForFinished());
+        const QByteArray complaints = validate.readAllStandardOutput() + validate.readAllStandardError();
+        QVERIFY2(validate.exitCode() == 0 && complaints.isEmpty(), complaints.constData());
+        const QString started = !program.isEmpty() ? program
+                                : onPath ? QFileInfo(QCoreApplication::applicationFilePath()).fileName()
+                                         : QCoreApplication::applicationFilePath();
+        QCOMPARE(execArguments(entry), (QStringList{started, u"--hidden"_s}));
+
+        // Switched off from the menu, whoever wrote it.
+        menuEntry->trigger();
+        QVERIFY(!menuEntry->isChecked() &&
+                autostart.isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden));
+        QVERIFY(m_notifications.isEmpty());
+    }
+
+    // ---- one instance per user ----
+
+    void secondLaunchBringsTheFirstForward_data() {
+        // The first instance's data folder, and what a launch before it left behind.
+        QTest::addColumn<QString>("secondFolder");
+        QTest::addColumn<bool>("leftovers");
+        QTest::addColumn<bool>("secondRuns");
+        QTest::newRow("same data folder") << u"/home/a/.local/share/鸢井同步助手"_s << false << false;
+        QTest::newRow("same folder, spelt otherwise")
+            << u"/home/a/.local/share//鸢井同步助手/"_s << false << false;
+        QTest::newRow("another data folder") << u"/home/a/demo/鸢井同步助手"_s << false << true;
+        QTest::newRow("after an instance that died")
+            << u"/home/a/.local/share/鸢井同步助手"_s << true << false;
+    }
+
+    void secondLaunchBringsTheFirstForward() {
+        QFETCH(QString, secondFolder);
+        QFETCH(bool, leftovers);
+        QFETCH(bool, secondRuns);
+        const QString folder = m_sandbox->root.path(), key = SingleInstance::keyFor(secondFolder);
+        const QString firstKey = SingleInstance::keyFor(u"/home/a/.local/share/鸢井同步助手"_s);
+        if (leftovers) {
+            // A lock naming a process that has ended, and the socket it listened on, never removed.
+            QProcess ended;
+            ended.start(u"true"_s, {});
+            QVERIFY(ended.waitForStarted());
+            const QByteArray pid = QByteArray::number(ended.processId());
+            QVERIFY(ended.waitForFinished());
+            QFile lock(folder + u'/' + firstKey + u".lock"_s);
+            QVERIFY(lock.open(QIODevice::WriteOnly));
+            lock.write(pid + "\nkitewell-sync\n" + QSysInfo::machineHostName().toUtf8() + "\n");
+            sockaddr_un address{.sun_family = AF_UNIX, .sun_path = {}};
+            qstrncpy(address.sun_path, QFile::encodeName(folder + u'/' + firstKey + u".socket"_s).constData(),
+                     sizeof address.sun_path);
+            const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+            QCOMPARE(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+            ::close(fd);
+        }
+        SingleInstance first(folder, firstKey);
+        QVERIFY(first.claim());
+        QSignalSpy forward(&first, &SingleInstance::activationRequested);
+        QCOMPARE(SingleInstance(folder, key).claim(), secondRuns);
         QCoreApplication::processEvents();
-        QCOMPARE(forward.count(), 0);
-        return;
+        QTRY_COMPARE(forward.count(), secondRuns ? 0 : 1);
+        QVERIFY(secondRuns || !SingleInstance(folder, key).claim()); // and again for a third launch
+        QTRY_COMPARE(forward.count(), secondRuns ? 0 : 2);
     }
-    QTRY_COMPARE(forward.count(), 1);
-    // And again for a third launch.
-    SingleInstance third(m_sandbox->root.path(), secondKey);
-    QVERIFY(!third.claim());
-    QTRY_COMPARE(forward.count(), 2);
-}
-
-void UiTest::leftoversOfADeadInstanceAreRecovered() {
-    const QDir runtime(m_sandbox->root.path());
-    const QString key = SingleInstance::keyFor(u"/data"_s);
-    // A lock naming a process that has ended...
-    QProcess ended;
-    ended.start(u"true"_s, {});
-    QVERIFY(ended.waitForStarted());
-    const qint64 pid = ended.processId();
-    QVERIFY(ended.waitForFinished());
-    QFile lock(runtime.filePath(key + u".lock"_s));
-    QVERIFY(lock.open(QIODevice::WriteOnly));
-    lock.write(QByteArray::number(pid) + "\nkitewell-sync\n" + QSysInfo::machineHostName().toUtf8() + "\n");
-    lock.close();
-    // ...and the socket it was listening on, never removed.
-    const QByteArray socketPath = QFile::encodeName(runtime.filePath(key + u".socket"_s));
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    qstrncpy(address.sun_path, socketPath.constData(), sizeof address.sun_path);
-    QCOMPARE(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ::close(fd);
-
-    SingleInstance first(runtime.path(), key);
-    QVERIFY(first.claim());
-    QSignalSpy forward(&first, &SingleInstance::activationRequested);
-    SingleInstance second(runtime.path(), key);
-    QVERIFY(!second.claim());
-    QTRY_COMPARE(forward.count(), 1);
-}
+};
 
 QTEST_MAIN(UiTest)
 #include "tst_ui.moc"

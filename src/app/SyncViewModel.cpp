@@ -2,10 +2,10 @@
 
 #include "app/PollingTask.h"
 #include "client/KitewellAPI.h"
-#include "client/SyncClientError.h"
 #include "credentials/KeychainStore.h"
 #include "errors/Error.h"
 #include "platform/FolderBookmark.h"
+#include "platform/OffThread.h"
 #include "storage/ServiceOrigin.h"
 #include "storage/SyncStorage.h"
 #include "sync/SyncEngine.h"
@@ -14,7 +14,6 @@
 #include <QCoroTimer>
 #include <QLocale>
 #include <QPointer>
-#include <QScopeGuard>
 #include <QTimer>
 
 #include <algorithm>
@@ -26,38 +25,6 @@ using namespace Qt::StringLiterals;
 namespace {
 
 const QString kInitialMessage = u"登录后，选择相册与两个本地文件夹即可开始同步。"_s;
-
-QString descriptionOf(std::exception_ptr error) {
-    try {
-        std::rethrow_exception(error);
-    } catch (const Error& e) {
-        return e.description();
-    } catch (const std::exception& e) {
-        return QString::fromUtf8(e.what());
-    } catch (...) {
-        return u"未知错误。"_s;
-    }
-}
-
-bool isUnauthorized(std::exception_ptr error) {
-    try {
-        std::rethrow_exception(error);
-    } catch (const SyncClientError& e) {
-        return e.errorCase() == SyncClientError::Case::unauthorized;
-    } catch (...) {
-        return false;
-    }
-}
-
-bool isCancellation(std::exception_ptr error) {
-    try {
-        std::rethrow_exception(error);
-    } catch (const CancellationError&) {
-        return true;
-    } catch (...) {
-        return false;
-    }
-}
 
 // Spaces and tabs only: line breaks stay, as the sign-in form's check wants.
 QString trimmedSpacesAndTabs(const QString& text) {
@@ -86,6 +53,7 @@ QList<AlbumEvent> sortedByTitle(QList<AlbumEvent> events) {
     return events;
 }
 
+// The folder panel's title, which is also the folder row's prompt.
 QString folderTitle(FolderKind kind) {
     return kind == FolderKind::original ? u"选择原图同步文件夹"_s : u"选择精修回传文件夹"_s;
 }
@@ -99,16 +67,75 @@ QString folderChosenMessage(FolderKind kind) {
     return kind == FolderKind::original ? u"原图文件夹已设置。"_s : u"精修回传文件夹已设置。"_s;
 }
 
+// The path a bookmark leads to, or the row's prompt when it is absent, no longer resolves or is
+// stale. Resolving touches the disk: call it off the main thread. It never starts access.
+QString folderText(const std::optional<QByteArray>& bookmark, FolderKind kind) {
+    if (!bookmark)
+        return folderTitle(kind);
+    try {
+        const FolderBookmark::Resolved resolved = FolderBookmark::resolve(*bookmark);
+        return resolved.stale ? folderTitle(kind) : resolved.path;
+    } catch (const Error&) {
+        return folderTitle(kind);
+    }
+}
+
+QCoro::Task<void> done() {
+    co_return;
+}
+
+QCoro::Task<WorkspaceBootstrap> fetchWorkspace(QString origin, std::optional<QString> token) {
+    KitewellAPI api(origin, std::move(token));
+    co_return co_await api.bootstrap();
+}
+
+QCoro::Task<WorkspaceBootstrap> fetchWorkspaceWith(std::shared_ptr<KitewellAPI> api) {
+    co_return co_await api->bootstrap();
+}
+
+QCoro::Task<SyncResult> synchronizeWith(std::shared_ptr<KitewellAPI> api, SyncSettings settings,
+                                        bool includeEffects) {
+    SyncEngine engine(*api);
+    co_return co_await engine.synchronize(std::move(settings), includeEffects);
+}
+
+// A client that has signed in, and the token it now carries.
+struct SignedIn {
+    std::shared_ptr<KitewellAPI> api;
+    QString token;
+};
+
+QCoro::Task<SignedIn> signInAt(QString origin, QString email, QString password) {
+    auto api = std::make_shared<KitewellAPI>(origin, std::nullopt);
+    QString token = co_await api->signIn(std::move(email), std::move(password));
+    co_return SignedIn{std::move(api), std::move(token)};
+}
+
+struct FolderTexts {
+    QString original;
+    QString effect;
+};
+
 } // namespace
 
 SyncViewModel::SyncViewModel(QObject* parent) : SyncViewModel(Options{}, parent) {}
 
 SyncViewModel::SyncViewModel(Options options, QObject* parent)
-    : QObject(parent), m_options(std::move(options)) {
-    m_message = kInitialMessage;
+    : QObject(parent), m_options(std::move(options)), m_message(kInitialMessage),
+      m_originalFolderText(folderTitle(FolderKind::original)),
+      m_effectFolderText(folderTitle(FolderKind::effect)) {
     SyncSettings loaded = SyncStorage::loadSettings().value_or(SyncSettings{});
     loaded.baseURL = m_options.serviceOrigin.value_or(productionOrigin());
     m_settings = loaded;
+
+    // The folder texts are worked out anew whenever anything shown changes, as a redraw
+    // would, so a folder deleted meanwhile shows its prompt again.
+    for (const auto changed : {&SyncViewModel::settingsChanged, &SyncViewModel::accountChanged,
+                               &SyncViewModel::eventsChanged, &SyncViewModel::messageChanged,
+                               &SyncViewModel::isWorkingChanged, &SyncViewModel::lastSyncedAtChanged})
+        connect(this, changed, this, &SyncViewModel::refreshFolderTexts);
+    refreshFolderTexts();
+
     if (m_options.restoreAtStart)
         QTimer::singleShot(0, this, [this] { launch(restoreSession()); });
 }
@@ -119,15 +146,36 @@ SyncViewModel::~SyncViewModel() {
         m_passClient->cancel();
 }
 
+// ---- running operations ----
+
+template <typename Start, typename Finish> QCoro::Task<void> SyncViewModel::run(Start start, Finish finish) {
+    QPointer<SyncViewModel> self(this);
+    auto result = co_await attempt(std::move(start));
+    // Gone while the work ran: nobody is left to tell.
+    if (!self)
+        co_return;
+    if constexpr (std::is_void_v<std::invoke_result_t<Finish&, decltype(result)>>)
+        finish(std::move(result));
+    else
+        co_await finish(std::move(result));
+}
+
 void SyncViewModel::launch(QCoro::Task<void> task) {
-    // The task runs on by itself; the operations catch everything, so nothing is lost.
+    // Nobody waits for it, and nothing is lost: a QCoro 0.8 task that is let go runs on to its
+    // end and then frees itself, and run() has caught every error by then.
     Q_UNUSED(task);
+}
+
+// Ends an operation that set `isWorking`.
+void SyncViewModel::endWork(const QString& message) {
+    setMessage(message);
+    setWorking(false);
 }
 
 // ---- published state ----
 
-void SyncViewModel::setSettings(const SyncSettings& settings) {
-    m_settings = settings;
+void SyncViewModel::setSettings(SyncSettings settings) {
+    m_settings = std::move(settings);
     Q_EMIT settingsChanged();
     Q_EMIT selectedEventChanged();
 }
@@ -172,14 +220,22 @@ bool SyncViewModel::messageIsWarning() const {
     return m_message.contains(u"无法"_s) || m_message.contains(u"请"_s);
 }
 
+// The first album in list order with exactly this id; -1 when there is none or no id.
+qsizetype SyncViewModel::indexOfEvent(const std::optional<QString>& eventId) const {
+    if (!eventId)
+        return -1;
+    const auto found = std::find_if(m_events.cbegin(), m_events.cend(),
+                                    [&eventId](const AlbumEvent& event) { return event.id == *eventId; });
+    return found == m_events.cend() ? -1 : found - m_events.cbegin();
+}
+
 std::optional<AlbumEvent> SyncViewModel::selectedEvent() const {
-    if (!m_settings.eventId)
-        return std::nullopt;
-    for (const AlbumEvent& event : m_events) {
-        if (event.id == *m_settings.eventId)
-            return event;
-    }
-    return std::nullopt;
+    const qsizetype index = indexOfEvent(m_settings.eventId);
+    return index < 0 ? std::nullopt : std::optional(m_events[index]);
+}
+
+int SyncViewModel::selectedEventIndex() const {
+    return int(indexOfEvent(m_settings.eventId));
 }
 
 QVariant SyncViewModel::accountValue() const {
@@ -203,55 +259,86 @@ QVariant SyncViewModel::selectedEventValue() const {
     return event ? QVariant::fromValue(*event) : QVariant();
 }
 
+// Resolving touches the disk, so it runs off the main thread; changes that arrive meanwhile
+// are worked out once it is done.
+void SyncViewModel::refreshFolderTexts() {
+    if (m_folderTextsRefreshing) {
+        m_folderTextsStale = true;
+        return;
+    }
+    m_folderTextsRefreshing = true;
+    launch(run(
+        [this] {
+            return offThread([original = m_settings.originalDirectoryBookmark,
+                              effect = m_settings.effectDirectoryBookmark] {
+                return FolderTexts{folderText(original, FolderKind::original),
+                                   folderText(effect, FolderKind::effect)};
+            });
+        },
+        [this](Result<FolderTexts> texts) {
+            m_folderTextsRefreshing = false;
+            if (texts.ok() && (texts.value->original != m_originalFolderText ||
+                               texts.value->effect != m_effectFolderText)) {
+                m_originalFolderText = texts.value->original;
+                m_effectFolderText = texts.value->effect;
+                Q_EMIT folderTextsChanged();
+            }
+            if (std::exchange(m_folderTextsStale, false))
+                refreshFolderTexts();
+        }));
+}
+
 // ---- session ----
 
 QCoro::Task<void> SyncViewModel::restoreSession() {
-    QPointer<SyncViewModel> self(this);
     const std::optional<QString> token = KeychainStore::readToken();
     if (!token)
-        co_return;
-    std::exception_ptr failure;
-    try {
-        KitewellAPI api(m_settings.baseURL, token);
-        co_await loadWorkspace(api);
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    if (!self)
-        co_return;
-    if (failure) {
-        if (isUnauthorized(failure))
-            KeychainStore::deleteToken();
-        setMessage(u"请重新登录以启动电脑同步。"_s);
-        co_return;
-    }
-    setMessage(u"已恢复登录会话。"_s);
-    startPollingIfNeeded();
+        return done();
+    return run([this, token] { return fetchWorkspace(m_settings.baseURL, token); },
+               [this](const Result<WorkspaceBootstrap>& loaded) {
+                   if (!loaded.ok()) {
+                       // Only a token the service refused is forgotten; the next start tries again.
+                       if (loaded.failure->isUnauthorized())
+                           KeychainStore::deleteToken();
+                       setMessage(u"请重新登录以启动电脑同步。"_s);
+                       return;
+                   }
+                   loadWorkspace(*loaded.value);
+                   setMessage(u"已恢复登录会话。"_s);
+                   startPollingIfNeeded();
+               });
 }
 
 QCoro::Task<void> SyncViewModel::signIn() {
-    QPointer<SyncViewModel> self(this);
     if (trimmedSpacesAndTabs(m_email).isEmpty() || m_password.isEmpty()) {
         setMessage(u"请输入邮箱和密码。"_s);
-        co_return;
+        return done();
     }
     setWorking(true);
-    std::exception_ptr failure;
-    try {
-        KitewellAPI api(m_settings.baseURL, std::nullopt);
-        const QString token = co_await api.signIn(m_email.trimmed(), m_password);
-        if (!self)
-            co_return;
-        KeychainStore::saveToken(token);
-        setPassword(QString());
-        co_await loadWorkspace(api);
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    if (!self)
-        co_return;
-    setMessage(failure ? descriptionOf(failure) : u"已登录。选择相册和本地文件夹后，可开启自动同步。"_s);
-    setWorking(false);
+    return run([this] { return signInAt(m_settings.baseURL, m_email.trimmed(), m_password); },
+               [this](Result<SignedIn> signedIn) {
+                   if (signedIn.ok())
+                       return finishSignIn(std::move(signedIn.value->api), signedIn.value->token);
+                   endWork(signedIn.failure->text);
+                   return done();
+               });
+}
+
+// The token is stored and the password emptied before the workspace is loaded through the same
+// client; a failure after that undoes neither.
+QCoro::Task<void> SyncViewModel::finishSignIn(std::shared_ptr<KitewellAPI> api, const QString& token) {
+    return run(
+        [this, api = std::move(api), token] {
+            KeychainStore::saveToken(token);
+            setPassword(QString());
+            return fetchWorkspaceWith(api);
+        },
+        [this](const Result<WorkspaceBootstrap>& loaded) {
+            if (!loaded.ok())
+                return endWork(loaded.failure->text);
+            loadWorkspace(*loaded.value);
+            endWork(u"已登录。选择相册和本地文件夹后，可开启自动同步。"_s);
+        });
 }
 
 void SyncViewModel::logout() {
@@ -265,47 +352,87 @@ void SyncViewModel::logout() {
 
 // ---- workspace, album and folders ----
 
-QCoro::Task<void> SyncViewModel::loadWorkspace(KitewellAPI& api) {
-    QPointer<SyncViewModel> self(this);
-    const WorkspaceBootstrap bootstrap = co_await api.bootstrap();
-    if (!self)
-        throw CancellationError();
+// Shows the account and its albums, and keeps the chosen album or, when it is no longer
+// listed, chooses the first by title and saves that. True when the chosen album changed.
+bool SyncViewModel::loadWorkspace(const WorkspaceBootstrap& bootstrap) {
     setAccount(bootstrap.account);
     setEvents(sortedByTitle(bootstrap.events));
-
-    const bool chosenIsListed = m_settings.eventId && std::any_of(m_events.cbegin(), m_events.cend(),
-                                                                  [this](const AlbumEvent& event) {
-                                                                      return event.id == *m_settings.eventId;
-                                                                  });
-    if (chosenIsListed)
-        co_return;
+    // Still listed: kept as it is, its old title included.
+    if (indexOfEvent(m_settings.eventId) >= 0)
+        return false;
     SyncSettings changed = m_settings;
     changed.eventId = m_events.isEmpty() ? std::nullopt : std::optional(m_events.first().id);
     changed.eventTitle = m_events.isEmpty() ? std::nullopt : std::optional(m_events.first().title);
-    setSettings(changed);
+    const bool replaced = changed.eventId != m_settings.eventId;
+    setSettings(std::move(changed));
     persistSettings();
+    return replaced;
 }
 
 QCoro::Task<void> SyncViewModel::reloadWorkspace() {
-    QPointer<SyncViewModel> self(this);
     if (!m_account)
-        co_return;
+        return done();
     setWorking(true);
-    std::exception_ptr failure;
-    try {
-        KitewellAPI api(m_settings.baseURL, KeychainStore::readToken());
-        co_await loadWorkspace(api);
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    if (!self)
-        co_return;
-    setMessage(failure ? descriptionOf(failure) : u"相册列表已刷新。"_s);
-    setWorking(false);
+    return run([this] { return fetchWorkspace(m_settings.baseURL, KeychainStore::readToken()); },
+               [this](const Result<WorkspaceBootstrap>& loaded) {
+                   const bool albumReplaced = loaded.ok() && loadWorkspace(*loaded.value);
+                   endWork(loaded.ok() ? u"相册列表已刷新。"_s : loaded.failure->text);
+                   // An album the refresh chose in place of a vanished one is a change of album
+                   // (one that arrives with the sign-in or restore is where the screen starts).
+                   if (albumReplaced)
+                       albumChanged();
+               });
+}
+
+void SyncViewModel::chooseAlbum(std::optional<QString> eventId) {
+    if (eventId == m_settings.eventId)
+        return;
+    SyncSettings changed = m_settings;
+    changed.eventId = std::move(eventId);
+    setSettings(std::move(changed));
+    albumChanged();
+}
+
+void SyncViewModel::chooseAlbumAt(int index) {
+    chooseAlbum(index >= 0 && index < m_events.size() ? std::optional(m_events[index].id) : std::nullopt);
+}
+
+// The change handler of the album choice.
+void SyncViewModel::albumChanged() {
+    SyncSettings changed = m_settings;
+    const qsizetype index = indexOfEvent(changed.eventId);
+    changed.eventTitle = index < 0 ? std::nullopt : std::optional(m_events[index].title);
+    setSettings(std::move(changed));
+    persistSettings();
+    startPollingIfNeeded();
+}
+
+void SyncViewModel::setAutoSyncEnabled(bool enabled) {
+    changeSwitch(&SyncSettings::autoSyncEnabled, enabled);
+}
+
+void SyncViewModel::setAutoUploadEffects(bool enabled) {
+    changeSwitch(&SyncSettings::autoUploadEffects, enabled);
+}
+
+void SyncViewModel::setAutoPublishEffects(bool enabled) {
+    changeSwitch(&SyncSettings::autoPublishEffects, enabled);
+}
+
+void SyncViewModel::changeSwitch(bool SyncSettings::*field, bool enabled) {
+    if (m_settings.*field == enabled)
+        return;
+    SyncSettings changed = m_settings;
+    changed.*field = enabled;
+    setSettings(std::move(changed));
+    persistSettings();
+    startPollingIfNeeded();
 }
 
 void SyncViewModel::chooseFolder(FolderKind kind) {
-    const std::optional<QString> folder = m_options.folderPicker(folderTitle(kind), folderMessage(kind));
+    const std::optional<QString> folder = m_options.folderPicker
+                                              ? m_options.folderPicker(folderTitle(kind), folderMessage(kind))
+                                              : std::nullopt;
     if (!folder || folder->isEmpty())
         return;
     QByteArray bookmark;
@@ -318,7 +445,7 @@ void SyncViewModel::chooseFolder(FolderKind kind) {
     SyncSettings changed = m_settings;
     (kind == FolderKind::original ? changed.originalDirectoryBookmark : changed.effectDirectoryBookmark) =
         bookmark;
-    setSettings(changed);
+    setSettings(std::move(changed));
     persistSettings();
     startPollingIfNeeded();
     setMessage(folderChosenMessage(kind));
@@ -329,38 +456,6 @@ void SyncViewModel::persistSettings() {
         SyncStorage::saveSettings(m_settings);
     } catch (const Error& error) {
         setMessage(error.description());
-    }
-}
-
-void SyncViewModel::eventChoiceChanged() {
-    SyncSettings changed = m_settings;
-    changed.eventTitle.reset();
-    if (changed.eventId) {
-        for (const AlbumEvent& event : std::as_const(m_events)) {
-            if (event.id == *changed.eventId) {
-                changed.eventTitle = event.title;
-                break;
-            }
-        }
-    }
-    setSettings(changed);
-    persistSettings();
-    startPollingIfNeeded();
-}
-
-void SyncViewModel::switchChanged() {
-    persistSettings();
-    startPollingIfNeeded();
-}
-
-QString SyncViewModel::folderPath(const QVariant& bookmark) const {
-    if (bookmark.isNull() || !bookmark.isValid())
-        return {};
-    try {
-        const FolderBookmark::Resolved resolved = FolderBookmark::resolve(bookmark.toByteArray());
-        return resolved.stale ? QString() : resolved.path;
-    } catch (const Error&) {
-        return {};
     }
 }
 
@@ -401,39 +496,34 @@ QString SyncViewModel::passMessage(const SyncResult& result, bool includeEffects
     return text;
 }
 
+// A fresh client and engine for every pass; `owner` is the polling task that started it.
 QCoro::Task<void> SyncViewModel::runPass(bool includeEffects, bool background,
                                          std::shared_ptr<PollingTask> owner) {
     if (m_isWorking)
-        co_return;
+        return done();
     setWorking(true);
-    QPointer<SyncViewModel> self(this);
-    std::exception_ptr failure;
-    SyncResult result;
-    try {
-        KitewellAPI api(m_settings.baseURL, KeychainStore::readToken());
-        SyncEngine engine(api);
-        m_passClient = &api;
-        m_passOwner = owner;
-        // Forget the client before it goes, however the pass ends.
-        const auto forget = qScopeGuard([self] {
-            if (self) {
-                self->m_passClient = nullptr;
-                self->m_passOwner.reset();
-            }
+    return run(
+        [this, includeEffects, owner] {
+            m_passClient = std::make_shared<KitewellAPI>(m_settings.baseURL, KeychainStore::readToken());
+            m_passOwner = owner;
+            return synchronizeWith(m_passClient, m_settings, includeEffects);
+        },
+        [this, includeEffects, background](const Result<SyncResult>& pass) {
+            endPass(pass, includeEffects, background);
         });
-        result = co_await engine.synchronize(m_settings, includeEffects);
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    if (!self)
-        co_return;
-    if (!failure) {
+}
+
+void SyncViewModel::endPass(const Result<SyncResult>& pass, bool includeEffects, bool background) {
+    m_passClient.reset();
+    m_passOwner.reset();
+    if (pass.ok()) {
         setLastSyncedAt(QDateTime::currentDateTime());
-        setMessage(passMessage(result, includeEffects, background));
+        setMessage(passMessage(*pass.value, includeEffects, background));
     } else {
-        if (!(background && isCancellation(failure)))
-            setMessage(descriptionOf(failure));
-        if (isUnauthorized(failure))
+        // Stopping polling stops its pass, silently.
+        if (!(background && pass.failure->isCancellation()))
+            setMessage(pass.failure->text);
+        if (pass.failure->isUnauthorized())
             logout();
     }
     setWorking(false);
@@ -459,18 +549,17 @@ void SyncViewModel::startPollingIfNeeded() {
     launch(poll(m_pollingTask));
 }
 
+// The controller cancels its polling task before it goes, so the controller is there for
+// as long as `task` is not cancelled.
 QCoro::Task<void> SyncViewModel::poll(std::shared_ptr<PollingTask> task) {
-    QPointer<SyncViewModel> self(this);
     // The first pass starts right after the call that started polling has returned.
     QTimer next;
     next.setSingleShot(true);
     next.start(0);
     co_await next;
-    while (self && !task->isCancelled()) {
-        co_await self->runPass(self->m_settings.autoUploadEffects, true, task);
-        if (!self || task->isCancelled())
-            break;
-        if (!co_await task->sleep(self->m_options.pollingInterval))
+    while (!task->isCancelled()) {
+        co_await runPass(m_settings.autoUploadEffects, true, task);
+        if (task->isCancelled() || !co_await task->sleep(m_options.pollingInterval))
             break;
     }
 }

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "app/FolderKind.h"
+#include "app/Result.h"
 #include "model/Records.h"
-#include "platform/FolderPicker.h"
 #include "storage/SyncSettings.h"
 #include "sync/SyncResult.h"
 
@@ -12,6 +12,7 @@
 #include <QVariant>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -24,9 +25,13 @@ class PollingTask;
 // list and choice, folder choice, settings persistence, sync passes, polling and the status
 // line. Lives on the main thread. Every operation reports through `message` and never
 // throws; none leaves `isWorking` true.
+//
+// The views read its properties and state what the user wants through its operations (choose
+// an album, set a switch, choose a folder, start a pass); the rules that follow from a change
+// are the controller's own.
 class SyncViewModel : public QObject {
     Q_OBJECT
-    Q_PROPERTY(kitewell::SyncSettings settings READ settings WRITE setSettings NOTIFY settingsChanged)
+    Q_PROPERTY(kitewell::SyncSettings settings READ settings NOTIFY settingsChanged)
     Q_PROPERTY(QString email READ email WRITE setEmail NOTIFY emailChanged)
     Q_PROPERTY(QString password READ password WRITE setPassword NOTIFY passwordChanged)
     Q_PROPERTY(QVariant account READ accountValue NOTIFY accountChanged)  // Account or null
@@ -37,10 +42,20 @@ class SyncViewModel : public QObject {
     Q_PROPERTY(QVariant lastSyncedAt READ lastSyncedAtValue NOTIFY lastSyncedAtChanged) // QDateTime or null
     Q_PROPERTY(
         QVariant selectedEvent READ selectedEventValue NOTIFY selectedEventChanged) // AlbumEvent or null
+    // The place of selectedEvent in `events`, -1 for none.
+    Q_PROPERTY(int selectedEventIndex READ selectedEventIndex NOTIFY selectedEventChanged)
+    // What the folder rows show: the chosen folder's path, or the row's prompt while the
+    // folder is not chosen, no longer resolves or is stale.
+    Q_PROPERTY(QString originalFolderText READ originalFolderText NOTIFY folderTextsChanged)
+    Q_PROPERTY(QString effectFolderText READ effectFolderText NOTIFY folderTextsChanged)
 
 public:
+    // Asks the user for a folder (title, message); nothing when they cancel.
+    using FolderPicker = std::function<std::optional<QString>(const QString& title, const QString& message)>;
+
     struct Options {
-        FolderPicker folderPicker = pickFolderWithDialog;
+        // Without one, every folder choice counts as cancelled.
+        FolderPicker folderPicker;
         std::chrono::milliseconds pollingInterval{15'000};
         // Restore the stored session as soon as the event loop runs (off for tests that
         // want to drive restoreSession themselves).
@@ -56,7 +71,6 @@ public:
 
     // Published state.
     const SyncSettings& settings() const { return m_settings; }
-    void setSettings(const SyncSettings& settings);
     const QString& email() const { return m_email; }
     void setEmail(const QString& email);
     const QString& password() const { return m_password; }
@@ -69,31 +83,35 @@ public:
     bool isWorking() const { return m_isWorking; }
     const std::optional<QDateTime>& lastSyncedAt() const { return m_lastSyncedAt; }
     std::optional<AlbumEvent> selectedEvent() const;
+    int selectedEventIndex() const;
+    const QString& originalFolderText() const { return m_originalFolderText; }
+    const QString& effectFolderText() const { return m_effectFolderText; }
     bool isPolling() const { return m_pollingTask != nullptr; }
 
-    // Operations, as coroutines that callers may await (tests do). They never throw.
+    // Operations, as tasks that callers may await (tests do). They never throw.
     QCoro::Task<void> restoreSession();
     QCoro::Task<void> signIn();
     QCoro::Task<void> reloadWorkspace();
     QCoro::Task<void> synchronize(bool includeEffects, bool background);
 
-    // For the views: each starts its operation as a task of its own and returns at once.
+    // For the views: each starts its operation and returns at once.
     Q_INVOKABLE void requestSignIn();
     Q_INVOKABLE void requestReloadWorkspace();
     Q_INVOKABLE void requestSynchronize(bool includeEffects);
 
     Q_INVOKABLE void logout();
-    Q_INVOKABLE void chooseFolder(kitewell::FolderKind kind);
-    Q_INVOKABLE void persistSettings();
-    Q_INVOKABLE void startPollingIfNeeded();
-    // The album picker's change handler: remembers the chosen album's title, saves, and
-    // restarts (or stops) polling.
-    Q_INVOKABLE void eventChoiceChanged();
-    // A switch's change handler: saves, and restarts (or stops) polling.
-    Q_INVOKABLE void switchChanged();
-    // The path of the folder a bookmark leads to, or an empty text when the bookmark is
-    // absent, no longer resolves or is stale. Never starts access to the folder.
-    Q_INVOKABLE QString folderPath(const QVariant& bookmark) const;
+    // Choosing runs the change handler: the album's title is remembered, the settings saved
+    // and polling restarted (or stopped). Choosing the album already chosen changes nothing.
+    void chooseAlbum(std::optional<QString> eventId);
+    // The album at `index` of `events`, or none for an index outside it (the picker's "请选择").
+    Q_INVOKABLE void chooseAlbumAt(int index);
+    // Each switch, when its value changes: saved, and polling restarted (or stopped).
+    Q_INVOKABLE void setAutoSyncEnabled(bool enabled);
+    Q_INVOKABLE void setAutoUploadEffects(bool enabled);
+    Q_INVOKABLE void setAutoPublishEffects(bool enabled);
+    Q_INVOKABLE void chooseFolder(kitewell::FolderKindNamespace::FolderKind kind);
+    void persistSettings();
+    void startPollingIfNeeded();
 
     // QML-facing forms of the optional properties.
     QVariant accountValue() const;
@@ -114,20 +132,35 @@ Q_SIGNALS:
     void isWorkingChanged();
     void lastSyncedAtChanged();
     void selectedEventChanged();
+    void folderTextsChanged();
     // A sync pass has ended, whatever its outcome; `message` tells it.
     void passEnded();
 
 private:
-    QCoro::Task<void> loadWorkspace(KitewellAPI& api);
+    // The one way an operation runs: `start` is called at once and may use the controller;
+    // the task it returns must not. `finish` gets the task's result (or what `start` threw),
+    // on the main thread and only while the controller lives; it may return a further task.
+    template <typename Start, typename Finish> QCoro::Task<void> run(Start start, Finish finish);
+    static void launch(QCoro::Task<void> task);
+
+    QCoro::Task<void> finishSignIn(std::shared_ptr<KitewellAPI> api, const QString& token);
+    void endWork(const QString& message);
+    bool loadWorkspace(const WorkspaceBootstrap& bootstrap);
+    qsizetype indexOfEvent(const std::optional<QString>& eventId) const;
+    void albumChanged();
+    void changeSwitch(bool SyncSettings::*field, bool enabled);
     QCoro::Task<void> runPass(bool includeEffects, bool background, std::shared_ptr<PollingTask> owner);
+    void endPass(const Result<SyncResult>& pass, bool includeEffects, bool background);
     QCoro::Task<void> poll(std::shared_ptr<PollingTask> task);
     void stopPolling();
+    void refreshFolderTexts();
+
+    void setSettings(SyncSettings settings);
     void setMessage(const QString& message);
     void setWorking(bool working);
     void setAccount(std::optional<Account> account);
     void setEvents(QList<AlbumEvent> events);
     void setLastSyncedAt(std::optional<QDateTime> moment);
-    void launch(QCoro::Task<void> task);
 
     Options m_options;
     SyncSettings m_settings;
@@ -141,8 +174,12 @@ private:
     std::shared_ptr<PollingTask> m_pollingTask;
     // The client of the pass in flight and the polling task that started it, if any, so
     // that stopping polling can stop its pass too.
-    KitewellAPI* m_passClient = nullptr;
+    std::shared_ptr<KitewellAPI> m_passClient;
     std::weak_ptr<PollingTask> m_passOwner;
+    QString m_originalFolderText;
+    QString m_effectFolderText;
+    bool m_folderTextsRefreshing = false;
+    bool m_folderTextsStale = false;
 };
 
 } // namespace kitewell

@@ -29,6 +29,11 @@ enum class RedirectRule {
     AnyWeb,     // any http(s) URL, but never from https down to http
 };
 
+// Where a redirect's Location leads from `from`, when `rule` lets the request follow it there.
+// Throws SyncClientError::invalidResponse when a download would leave the web (a local file,
+// another scheme), and TransportError InsecureRedirect when the rule refuses the target.
+QUrl redirectTarget(RedirectRule rule, const QUrl& from, const QByteArray& location);
+
 // One call as it goes on the wire.
 struct HttpRequest {
     QByteArray method;

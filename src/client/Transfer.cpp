@@ -39,6 +39,20 @@ bool isWebUrl(const QUrl& url) {
     return url.isValid() && (scheme == "http"_L1 || scheme == "https"_L1) && !url.host().isEmpty();
 }
 
+QUrl redirectTarget(RedirectRule rule, const QUrl& from, const QByteArray& location) {
+    const QUrl next = from.resolved(QUrl::fromEncoded(location));
+    if (rule == RedirectRule::AnyWeb && !isWebUrl(next)) {
+        // Only web URLs are fetched: never a local file or another scheme.
+        throw SyncClientError::invalidResponse();
+    }
+    const bool secure = from.scheme() == "https"_L1;
+    const bool allowed =
+        rule == RedirectRule::SameOrigin ? sameOrigin(from, next) : !(secure && next.scheme() == "http"_L1);
+    if (!allowed)
+        throw transportError(TransportError::Kind::InsecureRedirect);
+    return next;
+}
+
 std::optional<QByteArray> headerValue(const HeaderList& headers, QByteArrayView name) {
     for (const auto& [key, value] : headers) {
         if (key.compare(name, Qt::CaseInsensitive) == 0)
@@ -207,22 +221,15 @@ Transfer::Next Transfer::hopEnded(CURLcode code) {
 }
 
 Transfer::Next Transfer::followRedirect(int status, const QByteArray& location) {
-    const QUrl next = m_request.url.resolved(QUrl::fromEncoded(location));
-    const bool secure = m_request.url.scheme() == "https"_L1;
     if (++m_hops > kMaxRedirects) {
         fail(std::make_exception_ptr(transportError(TransportError::Kind::TooManyRedirects)));
         return Next::Done;
     }
-    if (m_request.redirects == RedirectRule::AnyWeb && !isWebUrl(next)) {
-        // Only web URLs are fetched: never a local file or another scheme.
-        fail(std::make_exception_ptr(SyncClientError::invalidResponse()));
-        return Next::Done;
-    }
-    const bool allowed = m_request.redirects == RedirectRule::SameOrigin
-                             ? sameOrigin(m_request.url, next)
-                             : !(secure && next.scheme() == "http"_L1);
-    if (!allowed) {
-        fail(std::make_exception_ptr(transportError(TransportError::Kind::InsecureRedirect)));
+    QUrl next;
+    try {
+        next = redirectTarget(m_request.redirects, m_request.url, location);
+    } catch (...) {
+        fail(std::current_exception());
         return Next::Done;
     }
     // As browsers do: 303, and 301 or 302 after a POST, go on as a GET without the body.

@@ -88,12 +88,6 @@ QVariant optionalValue(const std::optional<QString>& value) {
     return value ? QVariant(*value) : QVariant();
 }
 
-std::optional<QString> optionalText(const QVariant& value) {
-    if (value.isNull() || !value.isValid())
-        return std::nullopt;
-    return value.toString();
-}
-
 } // namespace
 
 QVariant SyncSettings::originalDirectoryBookmarkValue() const {
@@ -108,16 +102,8 @@ QVariant SyncSettings::eventIdValue() const {
     return optionalValue(eventId);
 }
 
-void SyncSettings::setEventIdValue(const QVariant& value) {
-    eventId = optionalText(value);
-}
-
 QVariant SyncSettings::eventTitleValue() const {
     return optionalValue(eventTitle);
-}
-
-void SyncSettings::setEventTitleValue(const QVariant& value) {
-    eventTitle = optionalText(value);
 }
 
 } // namespace kitewell

@@ -14,12 +14,13 @@ namespace kitewell {
 // Everything the user chooses that must survive a restart, stored as "settings.json".
 struct SyncSettings {
     Q_GADGET
+    // For reading in QML, which states changes through the controller. Optional fields read
+    // as null when absent.
     Q_PROPERTY(QString baseURL MEMBER baseURL)
-    // Optional fields read as null when absent; writing null or undefined makes them absent.
     Q_PROPERTY(QVariant originalDirectoryBookmark READ originalDirectoryBookmarkValue)
     Q_PROPERTY(QVariant effectDirectoryBookmark READ effectDirectoryBookmarkValue)
-    Q_PROPERTY(QVariant eventId READ eventIdValue WRITE setEventIdValue)
-    Q_PROPERTY(QVariant eventTitle READ eventTitleValue WRITE setEventTitleValue)
+    Q_PROPERTY(QVariant eventId READ eventIdValue)
+    Q_PROPERTY(QVariant eventTitle READ eventTitleValue)
     Q_PROPERTY(bool autoSyncEnabled MEMBER autoSyncEnabled)
     Q_PROPERTY(bool autoUploadEffects MEMBER autoUploadEffects)
     Q_PROPERTY(bool autoPublishEffects MEMBER autoPublishEffects)
@@ -44,9 +45,7 @@ public:
     QVariant originalDirectoryBookmarkValue() const;
     QVariant effectDirectoryBookmarkValue() const;
     QVariant eventIdValue() const;
-    void setEventIdValue(const QVariant& value);
     QVariant eventTitleValue() const;
-    void setEventTitleValue(const QVariant& value);
 };
 
 } // namespace kitewell

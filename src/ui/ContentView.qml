@@ -1,11 +1,12 @@
 import QtQuick
+import Kitewell.Sync
 
 // The root view: the sign-in screen while nobody is signed in, the workspace screen while an
 // account is. Both stand 30 points inside the window on its background colour.
 Item {
     id: root
 
-    required property QtObject model
+    required property SyncViewModel model
 
     readonly property bool signedIn: Theme.present(model.account)
     readonly property Item screen: signedIn ? workspace : login

@@ -31,6 +31,8 @@ public:
         // window, where there is a tray (a start with the session).
         QStringList arguments;
         bool trayAvailable = QSystemTrayIcon::isSystemTrayAvailable();
+        // The controller's; folders are chosen with the desktop's folder panel unless it names
+        // a picker.
         SyncViewModel::Options model;
         TrayIcon::Notifier notify;
     };
@@ -45,6 +47,8 @@ public:
 
     QQuickWindow* window() const { return m_window; }
     SyncViewModel* model() const { return m_model.get(); }
+    // The tray icon, where the desktop has a tray.
+    TrayIcon* tray() const { return m_tray.get(); }
 
     // The application's identity as the desktop knows it (desktop file, icon).
     static void describeApplication();

@@ -1,13 +1,14 @@
 import QtQuick
 import QtQuick.Controls
 import QtQuick.Layouts
+import Kitewell.Sync
 
 // The sign-in screen. The fields write straight into the controller; checking them and every
 // message are the controller's.
 ColumnLayout {
     id: login
 
-    required property QtObject model
+    required property SyncViewModel model
 
     spacing: Theme.screenSpacing
 

@@ -1,11 +1,12 @@
 import QtQuick
 import QtQuick.Controls
+import Kitewell.Sync
 
 // The program's one window. Its content is the root view over the one controller.
 ApplicationWindow {
     id: window
 
-    required property QtObject model
+    required property SyncViewModel model
 
     objectName: "mainWindow"
     title: "鸢井同步助手"

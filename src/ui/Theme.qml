@@ -15,7 +15,8 @@ QtObject {
     readonly property color iconColor: Qt.rgba(0.54, 0.39, 0.12, 1)
 
     // Text styles relative to the desktop's body font.
-    readonly property real bodyPointSize: Qt.application.font.pointSize > 0 ? Qt.application.font.pointSize : 10
+    readonly property FontMetrics bodyFont: FontMetrics {}
+    readonly property real bodyPointSize: bodyFont.font.pointSize > 0 ? bodyFont.font.pointSize : 10
     readonly property real calloutPointSize: bodyPointSize * 12 / 13
     readonly property real footnotePointSize: bodyPointSize * 11 / 13
 

@@ -1,22 +1,15 @@
 import QtQuick
 import QtQuick.Controls
 import QtQuick.Layouts
+import Kitewell.Sync
 
 // The workspace screen: album, folders, switches, the two passes and the status line. It binds
-// to the controller and calls it; its own rules are only the texts it composes.
+// to the controller and states the user's choices to it; its own rules are only the texts it
+// composes.
 ColumnLayout {
     id: workspace
 
-    required property QtObject model
-
-    // Which folder a row chooses, as the controller's FolderKind counts them.
-    readonly property int originalFolder: 0
-    readonly property int effectFolder: 1
-
-    // Anything shown changing redraws the screen, and the folder texts are worked out anew then
-    // (nothing is cached), so a folder deleted or replaced meanwhile shows its prompt again.
-    readonly property var redraw: [model.settings, model.account, model.events, model.selectedEvent,
-        model.message, model.isWorking, model.lastSyncedAt]
+    required property SyncViewModel model
 
     spacing: Theme.screenSpacing
 
@@ -25,45 +18,6 @@ ColumnLayout {
     function shortTime(date) {
         const format = Qt.locale().timeFormat(Locale.ShortFormat).replace(/[:.]ss?(\.z+)?/, "")
         return date.toLocaleTimeString(Qt.locale(), format)
-    }
-
-    function folderText(bookmark, prompt) {
-        const path = model.folderPath(bookmark)
-        return path === "" ? prompt : path
-    }
-
-    // The album picker's change handler. It compares settings.eventId with the value the screen
-    // last showed once the event that changed it has been handled, as a redraw would: the album
-    // that arrives together with the sign-in or restore that shows this screen is what the screen
-    // starts with, while any later change, by the user or by a refresh, is a change.
-    property var shownEventId
-    property bool eventIdShown: false
-
-    function settleEventId() {
-        if (!visible) {
-            eventIdShown = false
-            return
-        }
-        const current = model.settings.eventId
-        if (!eventIdShown) {
-            shownEventId = current
-            eventIdShown = true
-            return
-        }
-        if (current === shownEventId)
-            return
-        shownEventId = current
-        model.eventChoiceChanged()
-    }
-
-    onVisibleChanged: Qt.callLater(settleEventId)
-    Component.onCompleted: Qt.callLater(settleEventId)
-
-    Connections {
-        target: workspace.model
-        function onSettingsChanged() {
-            Qt.callLater(workspace.settleEventId)
-        }
     }
 
     // 1. Header.
@@ -120,34 +74,29 @@ ColumnLayout {
                 objectName: "albumPicker"
 
                 // "请选择" (no album) first, then the albums in the controller's order.
-                model: [{ text: "请选择", value: undefined }].concat(
-                           workspace.model.events.map(event => ({ text: event.title, value: event.id })))
-                textRole: "text"
+                model: {
+                    const titles = ["请选择"]
+                    for (const event of workspace.model.events)
+                        titles.push(event.title)
+                    return titles
+                }
                 implicitContentWidthPolicy: ComboBox.WidestText
-                currentIndex: {
-                    const id = workspace.model.settings.eventId
-                    if (!Theme.present(id))
-                        return 0
-                    const events = workspace.model.events
-                    for (let i = 0; i < events.length; ++i) {
-                        if (events[i].id === id)
-                            return i + 1
-                    }
-                    return -1
-                }
-                onActivated: index => {
-                    workspace.model.settings.eventId = index > 0 ? workspace.model.events[index - 1].id : undefined
-                }
+                currentIndex: workspace.model.selectedEventIndex + 1
+                onActivated: index => workspace.model.chooseAlbumAt(index - 1)
 
                 delegate: ItemDelegate {
-                    required property var modelData
+                    id: option
+
+                    required property string modelData
                     required property int index
 
                     objectName: "albumOption" + index
                     width: ListView.view ? ListView.view.width : implicitWidth
-                    highlighted: picker.highlightedIndex === index
+                    text: option.modelData
+                    // The popup's list follows the highlighted option.
+                    highlighted: ListView.isCurrentItem
                     contentItem: Label {
-                        text: modelData.text
+                        text: option.text
                         textFormat: Text.PlainText
                         elide: Text.ElideRight
                         verticalAlignment: Text.AlignVCenter
@@ -173,9 +122,8 @@ ColumnLayout {
         FolderRow {
             objectName: "originalFolderRow"
             title: "原图同步文件夹"
-            detail: (workspace.redraw, workspace.folderText(workspace.model.settings.originalDirectoryBookmark,
-                                                            "选择原图同步文件夹"))
-            onAction: workspace.model.chooseFolder(workspace.originalFolder)
+            detail: workspace.model.originalFolderText
+            onAction: workspace.model.chooseFolder(FolderKind.Original)
         }
 
         Rectangle {
@@ -188,9 +136,8 @@ ColumnLayout {
         FolderRow {
             objectName: "effectFolderRow"
             title: "精修回传文件夹"
-            detail: (workspace.redraw, workspace.folderText(workspace.model.settings.effectDirectoryBookmark,
-                                                            "选择精修回传文件夹"))
-            onAction: workspace.model.chooseFolder(workspace.effectFolder)
+            detail: workspace.model.effectFolderText
+            onAction: workspace.model.chooseFolder(FolderKind.Effect)
         }
 
         Label {
@@ -205,7 +152,7 @@ ColumnLayout {
         }
     }
 
-    // 4. The switches. Each change is saved at once and re-decides polling.
+    // 4. The switches. The controller saves each change and re-decides polling.
     SectionBox {
         objectName: "switchSection"
         title: "3. 自动同步"
@@ -217,10 +164,7 @@ ColumnLayout {
             topPadding: 0
             bottomPadding: 0
             checked: workspace.model.settings.autoSyncEnabled
-            onToggled: {
-                workspace.model.settings.autoSyncEnabled = checked
-                workspace.model.switchChanged()
-            }
+            onToggled: workspace.model.setAutoSyncEnabled(checked)
         }
         CheckBox {
             objectName: "autoUploadToggle"
@@ -228,10 +172,7 @@ ColumnLayout {
             topPadding: 0
             bottomPadding: 0
             checked: workspace.model.settings.autoUploadEffects
-            onToggled: {
-                workspace.model.settings.autoUploadEffects = checked
-                workspace.model.switchChanged()
-            }
+            onToggled: workspace.model.setAutoUploadEffects(checked)
         }
         CheckBox {
             objectName: "autoPublishToggle"
@@ -241,10 +182,7 @@ ColumnLayout {
             // Greyed out without returns; its value stays as it was.
             enabled: workspace.model.settings.autoUploadEffects
             checked: workspace.model.settings.autoPublishEffects
-            onToggled: {
-                workspace.model.settings.autoPublishEffects = checked
-                workspace.model.switchChanged()
-            }
+            onToggled: workspace.model.setAutoPublishEffects(checked)
         }
         Label {
             objectName: "switchNote"

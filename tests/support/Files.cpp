@@ -31,6 +31,11 @@ void writeAged(const QString& path, const QByteArray& bytes, int ageSeconds) {
         qFatal("cannot write %s", qPrintable(path));
 }
 
+QString fingerprintOf(const QString& file) {
+    const QFileInfo info(file);
+    return QString::number(info.size()) + u'-' + QString::number(info.lastModified().toSecsSinceEpoch());
+}
+
 QStringList tree(const QString& root) {
     QStringList files;
     QDirIterator it(root, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
@@ -38,6 +43,16 @@ QStringList tree(const QString& root) {
         files.append(QDir(root).relativeFilePath(it.next()));
     files.sort();
     return files;
+}
+
+QStringList allEntries(const QString& root) {
+    QStringList paths;
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext())
+        paths.append(it.next());
+    paths.sort();
+    return paths;
 }
 
 QStringList entries(const QString& folder) {

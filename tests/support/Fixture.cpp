@@ -17,32 +17,19 @@ std::unique_ptr<AlbumService> startService() {
 }
 
 albumservice::Photo photo(const QString& id, const std::optional<QString>& name) {
-    albumservice::Photo photo;
-    photo.id = id;
-    photo.name = name;
-    return photo;
+    return {.id = id, .name = name};
 }
 
 Fault statusFault(int status, std::optional<QByteArray> body, int skip) {
-    Fault fault;
-    fault.status = status;
-    fault.body = std::move(body);
-    fault.skip = skip;
-    return fault;
+    return {.status = status, .body = std::move(body), .skip = skip};
 }
 
 Fault cutFault(Fault::Cut cut, int skip) {
-    Fault fault;
-    fault.cut = cut;
-    fault.skip = skip;
-    return fault;
+    return {.cut = cut, .skip = skip};
 }
 
 Fault redirectFault(const QUrl& to, int status) {
-    Fault fault;
-    fault.redirectTo = to;
-    fault.redirectStatus = status;
-    return fault;
+    return {.redirectTo = to, .redirectStatus = status};
 }
 
 QString closedPortUrl() {

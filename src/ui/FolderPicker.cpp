@@ -1,4 +1,4 @@
-#include "platform/FolderPicker.h"
+#include "ui/FolderPicker.h"
 
 #include <QFileDialog>
 
