@@ -6,7 +6,7 @@
 #include "storage/SyncStorage.h"
 #include "support/Decoding.h"
 #include "support/Files.h"
-#include "support/Fixture.h"
+#include "support/Scenario.h"
 
 #include <QFile>
 #include <QJsonDocument>
@@ -81,8 +81,8 @@ SyncStateFile stateOf(const QString& key, const SyncRecord& record = recordOf())
 class StorageTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    void init() { sandbox = std::make_unique<Sandbox>(); }
-    void cleanup() { sandbox.reset(); }
+    void init() { f.emplace(); }
+    void cleanup() { f.reset(); }
 
     void settingsFile_data();
     void settingsFile() {
@@ -119,7 +119,7 @@ private Q_SLOTS:
             uR"(\.tmp-[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12})"_s;
         const auto saving = [this](void (*save)(), const QString& name) {
             return std::function(
-                [this, save, name] { return save(), sandbox->data + u"/鸢井同步助手/"_s + name; });
+                [this, save, name] { return save(), f->sandbox.data + u"/鸢井同步助手/"_s + name; });
         };
         QTest::newRow("settings save")
             << saving([] { SyncStorage::saveSettings(fullSettings()); }, u"settings.json"_s) << saveStaging;
@@ -127,11 +127,10 @@ private Q_SLOTS:
                                               u"sync-state.json"_s)
                                     << saveStaging;
         QTest::newRow("download") << std::function([this] {
-            startAlbum(1);
-            KitewellAPI api(service->baseUrl().toString(), std::nullopt);
-            const QString destination = sandbox->originals + u"/p0__IMG_0.JPG"_s;
+            KitewellAPI api(f->baseUrl, std::nullopt);
+            const QString destination = f->sandbox.originals + u"/p1__IMG_1.JPG"_s;
             const auto downloaded =
-                outcomeOf(api.downloadOriginal(service->originalUrl(u"e1"_s, u"p0"_s), destination));
+                outcomeOf(api.downloadOriginal(f->service->originalUrl(kEventId, u"p1"_s), destination));
             return downloaded.ok() ? destination : downloaded.errorText();
         }) << uR"(\.download)"_s;
     }
@@ -153,11 +152,10 @@ private Q_SLOTS:
     void undecodableFilesAreKept() {
         // A file that does not decode is moved aside before a save replaces it: the settings'
         // as the controller saves them, the state's as a pass loads and saves it.
-        startAlbum(0);
         QVERIFY(writeFile(SyncStorage::settingsPath(), "\xff\xfe") &&
                 writeFile(SyncStorage::statePath(), "{not json"));
         SyncStorage::saveSettings(SyncSettings());
-        QVERIFY(pass().ok());
+        QVERIFY(f->syncOnce(false).ok());
         const QStringList all = entries(SyncStorage::supportDirectory());
         QCOMPARE(all.size(), 4); // and no temporary file left
         for (const QString& name : {u"settings.json"_s, u"sync-state.json"_s}) {
@@ -173,33 +171,20 @@ private Q_SLOTS:
         // The pass lists the album folder instead of looking up each photo's place: names that
         // differ from a photo's in case or by a trailing byte do not count. The one place of a
         // photo the service lists twice is its first listing's.
-        startAlbum(2);
         for (const QString& name : {u"first.jpg"_s, u"second.jpg"_s})
-            service->addPhoto(u"e1"_s, photo(u"twin"_s, name), 600);
-        const QString album = sandbox->originals + u"/Album--e1/"_s;
-        QVERIFY(writeFile(album + u"p0__img_0.jpg"_s, "x") && writeFile(album + u"p1__IMG_1.JPG "_s, "x"));
+            f->addPhoto(u"twin"_s, name);
+        const QString album = f->sandbox.originals + u'/' + kAlbumFolder + u'/';
+        QVERIFY(writeFile(album + u"p1__img_1.jpg"_s, "x") && writeFile(album + u"p3__photo.jpg "_s, "x"));
         QVERIFY(writeFile(album + u"twin__second.jpg"_s, "twin"));
-        QCOMPARE(pass().value->downloadedOriginals, 3);
-        QCOMPARE(readFile(album + u"p0__IMG_0.JPG"_s), service->photos(u"e1"_s).at(0).jpeg);
+        QCOMPARE(f->syncOnce(false).value->downloadedOriginals, 4);
+        QCOMPARE(readFile(f->original(u"p1"_s)), f->service->photos(kEventId).at(0).jpeg);
         QVERIFY(QFile::exists(album + u"twin__first.jpg"_s));
-        QCOMPARE(SyncStorage::loadState().records.value(u"e1:twin"_s).originalRelativePath,
-                 u"Album--e1/twin__first.jpg"_s);
+        QCOMPARE(f->state().records.value(kEventId + u":twin"_s).originalRelativePath,
+                 kAlbumFolder + u"/twin__first.jpg"_s);
     }
 
 private:
-    void startAlbum(int photos) {
-        service = startService();
-        service->addEvent({u"e1"_s, u"Album"_s, std::nullopt});
-        for (int i = 0; i < photos; ++i)
-            service->addPhoto(u"e1"_s, photo(u"p%1"_s.arg(i), u"IMG_%1.JPG"_s.arg(i)), 600);
-    }
-    Outcome<SyncResult> pass() {
-        return runPass(service->baseUrl().toString(), service->issueToken(kEmail), sandbox->settings(u"e1"_s),
-                       false);
-    }
-
-    std::unique_ptr<AlbumService> service;
-    std::unique_ptr<Sandbox> sandbox;
+    std::optional<Scenario> f;
 };
 
 void StorageTest::settingsFile_data() {
