@@ -1,4 +1,4 @@
-// Local file names, matching of retouched files to photos, listing and fingerprints.
+// Local file names, matching of retouched files to photos, and fingerprints.
 
 #include "support/Files.h"
 #include "sync/Naming.h"
@@ -88,29 +88,6 @@ private Q_SLOTS:
                                   photo(u"p12"_s, u"IMG_2.JPG"_s), photo(u"p9"_s, u"other.jpg"_s),
                                   photo(u"p13"_s, std::nullopt),   photo(u"p14"_s, u"新娘:入场.jpg"_s)};
         QCOMPARE(PhotoMatcher(photos).match(file).value_or(-1), expected);
-    }
-
-    void effectFileListing() {
-        QTemporaryDir dir;
-        for (const char* name : {"a.JPG", "b.jpeg", "c.Jpg", "x.JPEG", "d.png", "e.jpg.bak", ".hidden.jpg",
-                                 "noext", "sub/f.jpg"})
-            QVERIFY(testsupport::writeFile(dir.filePath(QString::fromUtf8(name)), "x"));
-        QVERIFY(QDir(dir.path()).mkpath(u"folder.jpg"_s));
-        QVERIFY(QFile::link(dir.filePath(u"a.JPG"_s), dir.filePath(u"link.jpg"_s)));
-        QVERIFY(QFile::link(dir.filePath(u"sub"_s), dir.filePath(u"folderlink.jpg"_s)));
-        // Entries that cannot be examined are listed: only a matched one is ever looked at.
-        QVERIFY(QFile::link(dir.filePath(u"gone"_s), dir.filePath(u"dangling.jpg"_s)));
-        QVERIFY(QFile::link(dir.filePath(u"loop.jpg"_s), dir.filePath(u"loop.jpg"_s)));
-
-        const QStringList kept{u"a.JPG"_s,    u"b.jpeg"_s,   u"c.Jpg"_s, u"dangling.jpg"_s,
-                               u"link.jpg"_s, u"loop.jpg"_s, u"x.JPEG"_s};
-        QStringList expected;
-        for (const QString& name : kept)
-            expected.append(dir.path() + u'/' + name);
-        const auto sorted = [](QStringList list) { return list.sort(), list; };
-        QCOMPARE(sorted(effectFiles(dir.path())), expected);
-        QCOMPARE(sorted(effectFiles(dir.path() + u'/')), expected);
-        QCOMPARE(effectFiles(dir.filePath(u"sub"_s)), QStringList{dir.filePath(u"sub/f.jpg"_s)});
     }
 
     void fingerprints_data() {

@@ -148,9 +148,9 @@ private Q_SLOTS:
         f->writeRetouched(u"p1__a.JPEG"_s, "upper-case extension, dated ahead of the clock", -3600);
         f->writeRetouched(u"nobody__x.jpg"_s, "no such photo; fresh, but only counted", 0);
         // Unmatched, or no retouched file at all: a case-sensitive id, a photo without an
-        // original, another extension, a hidden file, a file in a subfolder.
-        for (const QString& name : {u"P2__case.jpg"_s, u"p4__video.jpg"_s, u"p3__x.png"_s,
-                                    u".p3__hidden.jpg"_s, u"sub/p3__nested.jpg"_s})
+        // original, other extensions, a hidden file, a file in a subfolder.
+        for (const QString& name : {u"P2__case.jpg"_s, u"p4__video.jpg"_s, u"p3__x.png"_s, u"p3__x.jpg.bak"_s,
+                                    u"p3__jpg"_s, u".p3__hidden.jpg"_s, u"sub/p3__nested.jpg"_s})
             f->writeRetouched(name, name.toUtf8());
         f->writeRetouched(u"IMG_1.JPG"_s, "the plain name of p1");
         QVERIFY(QDir().mkpath(f->retouched(u"p2__folder.jpg"_s)));
@@ -159,9 +159,11 @@ private Q_SLOTS:
             return QFile::link(f->retouched(target), f->retouched(name));
         };
         QVERIFY(link(u"loop.jpg"_s, u"loop.jpg"_s) && link(u"nobody__gone.jpg"_s, u"gone"_s));
-        QCOMPARE(*f->syncOnce().value, (SyncResult{0, 2, 0, 5}));
+        // A link to a file is that file; a link to a folder is a folder.
+        QVERIFY(link(u"p3__link.jpg"_s, u"IMG_1.JPG"_s) && link(u"p3__folder.jpg"_s, u"p2__folder.jpg"_s));
+        QCOMPARE(*f->syncOnce().value, (SyncResult{0, 3, 0, 5}));
         QCOMPARE(*f->syncOnce().value, (SyncResult{0, 2, 0, 5})); // two files of p1 keep replacing each other
-        QCOMPARE(f->requests(Endpoint::UploadVersion), 4);
+        QCOMPARE(f->requests(Endpoint::UploadVersion), 5);
 
         // ...while one that matches a photo fails the pass with the system's error.
         for (const auto& [name, target, error] : {std::tuple{u"p3__loop.jpg"_s, u"p3__loop.jpg"_s, ELOOP},
