@@ -54,19 +54,6 @@ private Q_SLOTS:
             u"N");
         QVERIFY(!attempt([&] { return WorkspaceBootstrap::decode(account + "}"); }));
     }
-
-    void smallBodies_data();
-    void smallBodies() {
-        // What ErrorResponse and EmptyResponse make of a body (the client's suite has the usual
-        // bodies, and SignInResponse reads its token by the same rules).
-        QFETCH(QByteArray, body);
-        QFETCH(QString, error); // the error, else the message; "<fails>" or "<absent>"
-        QFETCH(bool, emptyResponse);
-        const auto decoded = attempt([&] { return ErrorResponse::decode(body); });
-        QCOMPARE(decoded ? decoded->error.value_or(decoded->message.value_or(u"<absent>"_s)) : u"<fails>"_s,
-                 error);
-        QCOMPARE(attempt([&] { return EmptyResponse::decode(body); }).has_value(), emptyResponse);
-    }
 };
 
 void RecordsTest::workspaceDecoding_data() {
@@ -106,17 +93,6 @@ void RecordsTest::workspaceDecoding_data() {
     row("repeated member: the last counts",
         ws(R"({"id":"p0","isPublished":true,"id":"p1","isPublished":null})"), p1);
     row("repeated photos: the last counts", R"({"photos":[{"id":"x"}],)" + ws(R"({"id":"p1"})").mid(1), p1);
-}
-
-void RecordsTest::smallBodies_data() {
-    QTest::addColumn<QByteArray>("body");
-    QTest::addColumn<QString>("error");
-    QTest::addColumn<bool>("emptyResponse");
-    QTest::newRow("[]") << QByteArray("[]") << u"<fails>"_s << true;
-    QTest::newRow("scalar") << QByteArray(R"( "ok" )") << u"<fails>"_s << true;
-    QTest::newRow("two documents") << QByteArray("{} {}") << u"<fails>"_s << false;
-    QTest::newRow("a wrong type fails it all")
-        << QByteArray(R"({"error":false,"message":"m"})") << u"<fails>"_s << true;
 }
 
 QTEST_GUILESS_MAIN(RecordsTest)

@@ -71,22 +71,4 @@ Outcome<kitewell::SyncResult> runPass(const QString& baseUrl, const QString& tok
     return outcomeOf(engine.synchronize(settings, includeEffects));
 }
 
-std::optional<Failure> callEndpoint(kitewell::KitewellAPI& api, Endpoint endpoint, const QString& eventId,
-                                    const QString& photoId, const QString& file) {
-    switch (endpoint) {
-    case Endpoint::SignIn:
-        return outcomeOf(api.signIn(kEmail, kPassword)).failure;
-    case Endpoint::Bootstrap:
-        return outcomeOf(api.bootstrap()).failure;
-    case Endpoint::Workspace:
-        return outcomeOf(api.eventWorkspace(eventId)).failure;
-    case Endpoint::UploadVersion:
-        return outcomeOf(api.uploadEffect(eventId, photoId, file)).failure;
-    case Endpoint::Publish:
-        return outcomeOf(api.publishEffect(eventId, photoId)).failure;
-    default:
-        qFatal("no client call for that endpoint");
-    }
-}
-
 } // namespace testsupport

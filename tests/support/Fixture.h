@@ -56,8 +56,5 @@ Outcome<kitewell::SyncResult> runPass(const QString& baseUrl, const QString& tok
                                       const kitewell::SyncSettings& settings, bool includeEffects,
                                       std::shared_ptr<kitewell::FolderAccess> folders = {},
                                       kitewell::KitewellAPI::Timeouts timeouts = {});
-// Calls the client method of the endpoint (file: what an upload sends); what it failed with, if it did.
-std::optional<Failure> callEndpoint(kitewell::KitewellAPI& api, Endpoint endpoint, const QString& eventId,
-                                    const QString& photoId, const QString& file);
 
 } // namespace testsupport
