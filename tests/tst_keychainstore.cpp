@@ -3,7 +3,9 @@
 // glib's headers use `signals` as a name; they come before any Qt header.
 #include <libsecret/secret.h>
 
+#include "app/SyncViewModel.h"
 #include "credentials/KeychainStore.h"
+#include "support/Fixture.h"
 
 #include <QCoreApplication>
 #include <QProcess>
@@ -20,7 +22,7 @@ namespace {
 const QByteArray kService = KITEWELL_KEYCHAIN_SERVICE;
 const QByteArray kAccount = "session-token";
 const QByteArray kOtherService = "cn.example.other-app";
-constexpr const char* kSaveInChild = "--save-token-in-child";
+constexpr const char* kSignInInChild = "--sign-in-in-child";
 
 // Items are written and read through libsecret directly, the way another client would, in the
 // login collection.
@@ -73,16 +75,18 @@ bool plant(const QByteArray& service, const QByteArray& account, const QByteArra
     return item != nullptr;
 }
 
-// Runs in a copy of this binary started in a world the test made: prints the status and text
-// of the error the save threw (and fails), or nothing.
-int saveInChild(const QString& token) {
-    try {
-        KeychainStore::saveToken(token);
-        return 0;
-    } catch (const KeychainStore::KeychainError& error) {
-        std::printf("%d %s", error.status(), error.what());
-        return 1;
-    }
+// Runs in a copy of this binary started in a world the test made: a sign-in through the
+// controller, whose token goes to the store; prints what the controller then shows, and fails
+// unless signed in.
+int signInInChild() {
+    const auto service = testsupport::startService();
+    const testsupport::Sandbox sandbox;
+    kitewell::SyncViewModel model({.restoreAtStart = false, .serviceOrigin = service->baseUrl().toString()});
+    model.setEmail(testsupport::kEmail);
+    model.setPassword(testsupport::kPassword);
+    testsupport::outcomeOf(model.signIn());
+    std::printf("%s", qPrintable(model.message()));
+    return model.account() ? 0 : 1;
 }
 
 } // namespace
@@ -153,9 +157,10 @@ private Q_SLOTS:
         QCOMPARE(KeychainStore::readToken(), expected);
     }
 
-    // A save that fails throws, and its status is never 0, whatever the store answered.
+    // A sign-in whose token cannot be saved is no sign-in, and the status shown is never 0,
+    // whatever the store answered.
     void failedSaveShowsAStatus_data() {
-        QTest::addColumn<QString>("world"); // a shell script that runs "$0" "$1", the saving child, last
+        QTest::addColumn<QString>("world"); // a shell script that runs "$0" "$1", the signing-in child, last
         QTest::newRow("no bus") << u"DBUS_SESSION_BUS_ADDRESS=unix:path=$HOME/none exec \"$0\" \"$1\""_s;
         // Once a first save has gone through, GNOME Keyring can no longer write its file, and fails
         // with GLib's generic code 0.
@@ -171,20 +176,20 @@ private Q_SLOTS:
         QProcess child;
         child.start(u"sh"_s,
                     {u"-c"_s, u"export HOME=\"$2\" XDG_DATA_HOME=\"$2\" XDG_RUNTIME_DIR=\"$2\"; "_s + world,
-                     QCoreApplication::applicationFilePath(), QString::fromLatin1(kSaveInChild),
+                     QCoreApplication::applicationFilePath(), QString::fromLatin1(kSignInInChild),
                      home.path()});
         QVERIFY(child.waitForFinished(60000));
-        const QString thrown = QString::fromUtf8(child.readAllStandardOutput());
-        const int status = thrown.section(u' ', 0, 0).toInt();
-        QVERIFY2(status != 0, qPrintable(thrown));
-        QCOMPARE(thrown.section(u' ', 1), u"无法保存登录会话（Keychain 错误 %1）。"_s.arg(status));
+        const QString shown = QString::fromUtf8(child.readAllStandardOutput());
+        const int status = shown.section(u"错误 "_s, 1).section(u'）', 0, 0).toInt();
+        QVERIFY2(status != 0 && child.exitCode() == 1, qPrintable(shown + QString::fromUtf8(child.readAllStandardError())));
+        QCOMPARE(shown, u"无法保存登录会话（Keychain 错误 %1）。"_s.arg(status));
     }
 };
 
 int main(int argc, char** argv) {
-    if (argc == 2 && qstrcmp(argv[1], kSaveInChild) == 0)
-        return saveInChild(u"令牌"_s);
     QCoreApplication app(argc, argv);
+    if (argc == 2 && qstrcmp(argv[1], kSignInInChild) == 0)
+        return signInInChild();
     TestKeychainStore test;
     return QTest::qExec(&test, argc, argv);
 }
