@@ -396,8 +396,6 @@ private Q_SLOTS:
             << WindowRow{{.interval = 100ms}, closing(nothing), kQuit};
         QTest::newRow("menu 显示窗口") << WindowRow{tray, menu(u"显示窗口"_s), kShown};
         QTest::newRow("icon clicked") << WindowRow{tray, activate(QSystemTrayIcon::Trigger), kShown};
-        QTest::newRow("icon double-clicked")
-            << WindowRow{tray, activate(QSystemTrayIcon::DoubleClick), kShown};
         QTest::newRow("menu 退出") << WindowRow{tray, menu(u"退出"_s), kQuit};
         QTest::newRow("Ctrl+Q") << WindowRow{
             tray, [](UiTest& t) { QTest::keyClick(t.m_window, Qt::Key_Q, Qt::ControlModifier); }, kQuit};
