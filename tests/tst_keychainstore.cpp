@@ -181,7 +181,8 @@ private Q_SLOTS:
         QVERIFY(child.waitForFinished(60000));
         const QString shown = QString::fromUtf8(child.readAllStandardOutput());
         const int status = shown.section(u"错误 "_s, 1).section(u'）', 0, 0).toInt();
-        QVERIFY2(status != 0 && child.exitCode() == 1, qPrintable(shown + QString::fromUtf8(child.readAllStandardError())));
+        QVERIFY2(status != 0 && child.exitCode() == 1,
+                 qPrintable(shown + QString::fromUtf8(child.readAllStandardError())));
         QCOMPARE(shown, u"无法保存登录会话（Keychain 错误 %1）。"_s.arg(status));
     }
 };

@@ -277,8 +277,7 @@ private Q_SLOTS:
                 QCOMPARE(verdict(call(api, endpoint, photo)), u"missingToken"_s);
             for (const auto& [path, code] :
                  {std::pair{folder.filePath(u"absent.jpg"_s), ENOENT}, std::pair{folder.path(), EISDIR}})
-                QCOMPARE(verdict(call(api, Endpoint::UploadVersion, path)),
-                         failed(Kind::FileSystem, code));
+                QCOMPARE(verdict(call(api, Endpoint::UploadVersion, path)), failed(Kind::FileSystem, code));
         }
         QCOMPARE(service->requests().size(), 0);
     }

@@ -4,8 +4,8 @@
 #include "client/MultipartBody.h"
 #include "client/SyncClientError.h"
 #include "client/Transport.h"
-#include "model/Json.h"
 #include "errors/Error.h"
+#include "model/Json.h"
 #include "platform/OffThread.h"
 
 #include <QCoroFuture>
