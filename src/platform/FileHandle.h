@@ -24,7 +24,6 @@ public:
     // Opens a regular file for reading; anything else fails (a folder with EISDIR).
     static FileHandle openForReading(const QString& path);
 
-    bool isOpen() const { return m_fd >= 0; }
     int fd() const { return m_fd; }
 
     void writeAll(const char* data, qsizetype size);

@@ -128,10 +128,6 @@ QString fingerprint(const FileStamp& stamp) {
     return QString::number(stamp.size) + u'-' + QString::number(seconds);
 }
 
-QString fileFingerprint(const QString& file) {
-    return fingerprint(fileStamp(file));
-}
-
 bool isBeingWritten(const FileStamp& stamp, const QDateTime& now) {
     // Compared in milliseconds, rounded down; far-off times cannot be within the window.
     const qint64 nowMs = now.toMSecsSinceEpoch();

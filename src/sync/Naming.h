@@ -35,14 +35,9 @@ QString albumFolderName(const AlbumEvent& event);
 // the folder cannot be listed.
 QStringList effectFiles(const QString& folder);
 
-using kitewell::FileStamp;
-using kitewell::fileStamp;
-
 // "size-seconds", the seconds truncated toward zero: 2048 bytes at 90.7 s give "2048-90",
 // at -1.5 s "2048--1".
 QString fingerprint(const FileStamp& stamp);
-// fingerprint(fileStamp(file)).
-QString fileFingerprint(const QString& file);
 // True when the file was modified within the two seconds up to `now` (an editor may still
 // be writing it). A modification time after `now` does not count.
 bool isBeingWritten(const FileStamp& stamp, const QDateTime& now);
