@@ -38,31 +38,6 @@ void moveAside(const QString& path) {
     throw FileSystemError::fromErrno(EEXIST);
 }
 
-// Decodes the file at path. A file that is there but cannot be read or decoded is moved
-// aside (best effort when `throwOnFailure` is false), so no later save overwrites it.
-template <typename Value>
-std::optional<Value> readAndKeepUndecodable(const QString& path, bool throwOnFailure) {
-    try {
-        const std::optional<QByteArray> bytes = readIfThere(path);
-        if (!bytes)
-            return std::nullopt;
-        return Value::decode(*bytes);
-    } catch (const FileSystemError&) {
-    } catch (const json::DecodingError&) {
-    }
-    // Something other than a file under the name (a folder) is not ours to move; a save
-    // then fails on it and says so.
-    if (!isRegularFile(path))
-        return std::nullopt;
-    try {
-        moveAside(path);
-    } catch (const FileSystemError&) {
-        if (throwOnFailure)
-            throw;
-    }
-    return std::nullopt;
-}
-
 // Decodes the file at path, changing nothing on disk.
 template <typename Value> std::optional<Value> readDecoded(const QString& path) {
     try {
@@ -70,6 +45,25 @@ template <typename Value> std::optional<Value> readDecoded(const QString& path) 
         return bytes ? std::optional(Value::decode(*bytes)) : std::nullopt;
     } catch (const FileSystemError&) {
     } catch (const json::DecodingError&) {
+    }
+    return std::nullopt;
+}
+
+// Decodes the file at path. A file that is there but cannot be read or decoded is moved
+// aside (best effort when `throwOnFailure` is false), so no later save overwrites it.
+template <typename Value>
+std::optional<Value> readAndKeepUndecodable(const QString& path, bool throwOnFailure) {
+    if (std::optional<Value> value = readDecoded<Value>(path))
+        return value;
+    // Nothing there, or something other than a file under the name (a folder), which is not
+    // ours to move: a save then fails on it and says so.
+    if (!isRegularFile(path))
+        return std::nullopt;
+    try {
+        moveAside(path);
+    } catch (const FileSystemError&) {
+        if (throwOnFailure)
+            throw;
     }
     return std::nullopt;
 }

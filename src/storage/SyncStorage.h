@@ -3,7 +3,6 @@
 #include "storage/SyncSettings.h"
 #include "storage/SyncStateFile.h"
 
-#include <QByteArray>
 #include <QString>
 
 #include <optional>
