@@ -402,9 +402,7 @@ void SyncViewModel::albumChanged() {
     SyncSettings changed = m_settings;
     const qsizetype index = indexOfEvent(changed.eventId);
     changed.eventTitle = index < 0 ? std::nullopt : std::optional(m_events[index].title);
-    setSettings(std::move(changed));
-    persistSettings();
-    startPollingIfNeeded();
+    applyChoice(std::move(changed));
 }
 
 void SyncViewModel::setAutoSyncEnabled(bool enabled) {
@@ -424,9 +422,7 @@ void SyncViewModel::changeSwitch(bool SyncSettings::*field, bool enabled) {
         return;
     SyncSettings changed = m_settings;
     changed.*field = enabled;
-    setSettings(std::move(changed));
-    persistSettings();
-    startPollingIfNeeded();
+    applyChoice(std::move(changed));
 }
 
 void SyncViewModel::chooseFolder(FolderKind kind) {
@@ -445,10 +441,15 @@ void SyncViewModel::chooseFolder(FolderKind kind) {
     SyncSettings changed = m_settings;
     (kind == FolderKind::original ? changed.originalDirectoryBookmark : changed.effectDirectoryBookmark) =
         bookmark;
+    applyChoice(std::move(changed));
+    setMessage(folderChosenMessage(kind));
+}
+
+// A choice of the user's takes effect: shown, saved, and polling restarted (or stopped).
+void SyncViewModel::applyChoice(SyncSettings changed) {
     setSettings(std::move(changed));
     persistSettings();
     startPollingIfNeeded();
-    setMessage(folderChosenMessage(kind));
 }
 
 void SyncViewModel::persistSettings() {

@@ -149,6 +149,7 @@ private:
     qsizetype indexOfEvent(const std::optional<QString>& eventId) const;
     void albumChanged();
     void changeSwitch(bool SyncSettings::*field, bool enabled);
+    void applyChoice(SyncSettings changed);
     QCoro::Task<void> runPass(bool includeEffects, bool background, std::shared_ptr<PollingTask> owner);
     void endPass(const Result<SyncResult>& pass, bool includeEffects, bool background);
     QCoro::Task<void> poll(std::shared_ptr<PollingTask> task);
