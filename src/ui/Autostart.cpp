@@ -1,15 +1,14 @@
 #include "ui/Autostart.h"
 
 #include "platform/FileSystemError.h"
+#include "platform/Files.h"
+#include "platform/StagedFile.h"
 
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
-#include <QSaveFile>
 #include <QStandardPaths>
-
-#include <filesystem>
 
 namespace kitewell {
 
@@ -70,13 +69,10 @@ void Autostart::setEnabled(bool enabled, const QString& program) {
                             u"Icon=" KITEWELL_APP_ID "\n"
                             u"Terminal=false\n"_s.arg(exec)
                                 .toUtf8();
-    std::error_code error;
-    std::filesystem::create_directories(QFile::encodeName(QFileInfo(path).path()).toStdString(), error);
-    if (error)
-        throw FileSystemError::fromErrno(error.value());
-    QSaveFile entry(path);
-    if (!entry.open(QIODevice::WriteOnly) || entry.write(text) != text.size() || !entry.commit())
-        throw FileSystemError(entry.errorString());
+    makeFolder(QFileInfo(path).path());
+    StagedFile entry(path, path + u".tmp"_s);
+    entry.write(text);
+    entry.commit();
 }
 
 } // namespace kitewell
