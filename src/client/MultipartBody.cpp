@@ -2,7 +2,6 @@
 
 #include "platform/FileSystemError.h"
 
-#include <QFile>
 #include <QFileInfo>
 
 #include <cerrno>

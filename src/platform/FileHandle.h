@@ -2,7 +2,6 @@
 
 #include "platform/FileStamp.h"
 
-#include <QByteArray>
 #include <QString>
 
 namespace kitewell {

@@ -89,8 +89,7 @@ QString safeName(const QString& text) {
 }
 
 QString downloadFileName(const Photo& photo) {
-    const QString base = photo.name && !photo.name->isEmpty() ? *photo.name : QStringLiteral("photo.jpg");
-    const QString safe = safeName(base);
+    const QString safe = safeNameOf(photo);
     const qsizetype dot = safe.lastIndexOf(u'.');
     const bool hasExtension = dot >= 0 && dot + 1 < safe.size();
     return photo.id + QStringLiteral("__") + safe + (hasExtension ? QString() : QStringLiteral(".jpg"));
