@@ -150,21 +150,43 @@ void setModified(const QString& path, qint64 secondsSinceEpoch) {
         throw FileSystemError::fromErrno(errno);
 }
 
-double runCurl(const QString& configPath) {
+namespace {
+
+// Runs curl to its end; its output goes to `output` when given.
+void curlRun(const QStringList& arguments, QByteArray* output) {
     const QString curl = QStandardPaths::findExecutable(u"curl"_s);
     if (curl.isEmpty())
         throw BenchFailure(u"curl is not installed (scripts/setup-deps installs it)"_s);
     QProcess process;
     process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    process.setStandardOutputFile(QProcess::nullDevice());
-    QElapsedTimer clock;
-    clock.start();
-    process.start(curl, {u"--config"_s, configPath});
+    if (!output)
+        process.setStandardOutputFile(QProcess::nullDevice());
+    process.start(curl, arguments);
     if (!process.waitForFinished(600'000))
         throw BenchFailure(u"curl did not finish"_s);
-    const double seconds = clock.nsecsElapsed() / 1e9;
     if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0)
         throw BenchFailure(u"curl failed with exit code %1"_s.arg(process.exitCode()));
+    if (output)
+        *output = process.readAllStandardOutput();
+}
+
+} // namespace
+
+double runCurl(const QString& configPath) {
+    QElapsedTimer clock;
+    clock.start();
+    curlRun({u"--config"_s, configPath}, nullptr);
+    return clock.nsecsElapsed() / 1e9;
+}
+
+double pacedCurlSeconds(const QString& configPath, int perMinute) {
+    QByteArray output;
+    curlRun({u"--rate"_s, u"%1/m"_s.arg(perMinute), u"--config"_s, configPath}, &output);
+    double seconds = 0;
+    for (const QByteArray& line : output.split('\n')) {
+        if (!line.isEmpty())
+            seconds += line.toDouble();
+    }
     return seconds;
 }
 

@@ -119,6 +119,10 @@ void setModified(const QString& path, qint64 secondsSinceEpoch);
 // Runs curl with a config file (one connection for all its transfers) and returns the wall
 // time in seconds; throws when curl fails.
 double runCurl(const QString& configPath);
+// Runs curl with a config file whose every transfer writes its time ("write-out =
+// \"%{time_total}\\n\""), starting at most `perMinute` transfers a minute, and returns the
+// sum of the transfers' own times in seconds: the pauses between them are left out.
+double pacedCurlSeconds(const QString& configPath, int perMinute);
 // A string quoted for a curl config file.
 QString curlQuoted(const QString& text);
 

@@ -20,8 +20,9 @@ struct BenchContext {
 void benchDownload(const BenchContext& context);
 // upload_client_vs_curl: the client alone uploading 200 retouched files, against curl streaming
 // the same multipart bodies from files over one connection. upload_vs_curl: one effect pass
-// returning them with 20,000 records in the state (saved after every upload), against curl plus
-// the same saves; upload_ui_stall_max_ms: the longest the window would wait during that pass.
+// returning them with 20,000 records in the state (saved after every upload), against the same
+// saves plus curl paced to start an upload as often as the pass does (its uploads too follow a
+// pause); upload_ui_stall_max_ms: the longest the window would wait during that pass.
 void benchUpload(const BenchContext& context);
 // upload_rss_growth_mb: peak resident growth while uploading one 256 MB file; cancel_ms: how
 // long a call cancelled in the middle of that upload takes to end.
