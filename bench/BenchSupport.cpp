@@ -4,6 +4,7 @@
 #include "platform/FileSystemError.h"
 #include "platform/FolderBookmark.h"
 #include "sync/Naming.h"
+#include "sync/SyncEngine.h"
 
 #include <QDir>
 #include <QFile>
@@ -218,6 +219,22 @@ void StallWatch::tick() {
     const qint64 now = m_clock.nsecsElapsed();
     m_longestNs = std::max(m_longestNs, now - m_lastNs);
     m_lastNs = now;
+}
+
+double timedPass(const QString& serviceUrl, const QString& token, const SyncSettings& settings,
+                 bool includeEffects, SyncResult& result, StallWatch* watch) {
+    settleDisk();
+    KitewellAPI api(serviceUrl, token);
+    SyncEngine engine(api);
+    QElapsedTimer clock;
+    if (watch)
+        watch->start();
+    clock.start();
+    result = await(engine.synchronize(settings, includeEffects));
+    const double seconds = clock.nsecsElapsed() / 1e9;
+    if (watch)
+        watch->stop();
+    return seconds;
 }
 
 } // namespace kitewell::bench

@@ -5,6 +5,7 @@
 
 #include "model/Records.h"
 #include "storage/SyncSettings.h"
+#include "sync/SyncResult.h"
 
 #include <QCoroTask>
 #include <QElapsedTimer>
@@ -144,5 +145,10 @@ private:
     qint64 m_lastNs = 0;
     qint64 m_longestNs = 0;
 };
+
+// One pass of a fresh engine against the service after the disk has settled: its seconds,
+// its result in `result`, and the longest stall in `watch` when given.
+double timedPass(const QString& serviceUrl, const QString& token, const SyncSettings& settings,
+                 bool includeEffects, SyncResult& result, StallWatch* watch = nullptr);
 
 } // namespace kitewell::bench

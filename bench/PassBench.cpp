@@ -4,7 +4,6 @@
 
 #include "client/KitewellAPI.h"
 #include "storage/SyncStorage.h"
-#include "sync/SyncEngine.h"
 
 #include <QFile>
 #include <QRandomGenerator>
@@ -59,17 +58,8 @@ void benchIdlePass(const BenchContext& context) {
     const SyncSettings settings = settingsFor(album, originals.path());
 
     auto pass = [&](StallWatch* watch) {
-        settleDisk();
-        KitewellAPI api(context.service.url, token);
-        SyncEngine engine(api);
-        QElapsedTimer clock;
-        if (watch)
-            watch->start();
-        clock.start();
-        const SyncResult result = await(engine.synchronize(settings, false));
-        const double ms = clock.nsecsElapsed() / 1e6;
-        if (watch)
-            watch->stop();
+        SyncResult result;
+        const double ms = timedPass(context.service.url, token, settings, false, result, watch) * 1000;
         if (result.downloadedOriginals != 0)
             throw BenchFailure(u"the pass downloaded %1 originals"_s.arg(result.downloadedOriginals));
         return ms;

@@ -48,22 +48,6 @@ std::pair<double, double> sideBySide(int repetition, Program program, Peer peer)
     return {ours, theirs};
 }
 
-double timedPass(const BenchContext& context, const QString& token, const SyncSettings& settings,
-                 bool includeEffects, SyncResult& result, StallWatch* watch = nullptr) {
-    settleDisk();
-    KitewellAPI api(context.service.url, token);
-    SyncEngine engine(api);
-    QElapsedTimer clock;
-    if (watch)
-        watch->start();
-    clock.start();
-    result = await(engine.synchronize(settings, includeEffects));
-    const double seconds = clock.nsecsElapsed() / 1e9;
-    if (watch)
-        watch->stop();
-    return seconds;
-}
-
 // Makes files durable the way the program makes each download durable before it counts
 // it: every file flushed to disk on its own, then its folder. The seconds it takes.
 double flushSeconds(const QStringList& files) {
@@ -142,7 +126,7 @@ void benchDownload(const BenchContext& context) {
             repetition,
             [&] {
                 SyncResult result;
-                const double seconds = timedPass(context, token, settings, false, result);
+                const double seconds = timedPass(context.service.url, token, settings, false, result);
                 if (result.downloadedOriginals != photos)
                     throw BenchFailure(
                         u"the pass downloaded %1 of %2"_s.arg(result.downloadedOriginals).arg(photos));
@@ -182,7 +166,7 @@ void benchUpload(const BenchContext& context) {
     {
         // Every photo gets its record: the state holds one per photo from here on.
         SyncResult result;
-        timedPass(context, token, settings, false, result);
+        timedPass(context.service.url, token, settings, false, result);
         const qsizetype records = SyncStorage::loadState().records.size();
         if (records != album.workspace.photos.size())
             throw BenchFailure(u"the state holds %1 records"_s.arg(records));
@@ -249,7 +233,7 @@ void benchUpload(const BenchContext& context) {
             repetition,
             [&] {
                 SyncResult result;
-                const double seconds = timedPass(context, token, settings, true, result, &watch);
+                const double seconds = timedPass(context.service.url, token, settings, true, result, &watch);
                 if (result.uploadedEffects != kRetouchedFiles)
                     throw BenchFailure(
                         u"the pass returned %1 of %2"_s.arg(result.uploadedEffects).arg(kRetouchedFiles));
