@@ -7,7 +7,6 @@
 #include "client/MultipartBody.h"
 #include "errors/Error.h"
 #include "storage/SyncStorage.h"
-#include "sync/SyncEngine.h"
 
 #include <QDateTime>
 #include <QDir>
