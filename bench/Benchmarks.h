@@ -29,7 +29,8 @@ void benchUpload(const BenchContext& context);
 void benchUploadMemory(const BenchContext& context);
 // idle_pass_20k_ms and ui_stall_max_ms: a pass with every original present.
 void benchIdlePass(const BenchContext& context);
-// state_save_20k_ms: one flushed save of a state of 20,000 records (no service);
+// state_save_20k_ms: one flushed save of a state of 20,000 records as a pass holds it (no
+// service);
 // state_save_floor_ms: the same bytes written, flushed and renamed by hand right after it;
 // state_save_over_floor_ms: the first less the second, the save's own share.
 void benchStateSave(const BenchContext& context);

@@ -67,7 +67,7 @@ const QList<Figure> kDetails{
     {u"upload_vs_back_to_back_curl"_s, u"ratio"_s, 0},
     {u"idle_workspace_curl_ms"_s, u"ms"_s, 0},
     {u"state_encode_ms"_s, u"ms"_s, 0},
-    {u"state_encode_loaded_ms"_s, u"ms"_s, 0},
+    {u"state_save_scattered_ms"_s, u"ms"_s, 0},
     {u"poll_pass_cpu_ms"_s, u"ms"_s, 0},
 };
 
