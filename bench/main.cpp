@@ -90,7 +90,7 @@ QStringList albumOf(int photos, qint64 photoSize) {
 QList<Benchmark> benchmarks() {
     return {
         {u"download"_s, albumOf(200, 4 * 1024 * 1024), 1, false, 3, false},
-        {u"upload"_s, albumOf(20'000, 0), 1, false, 3, false},
+        {u"upload"_s, albumOf(20'000, 0), 1, false, 5, false},
         {u"idle"_s, albumOf(20'000, 0), 1, false, 7, false},
         {u"save"_s, {}, 1, false, 15, false},
         {u"memory"_s, albumOf(1, 0), 3, false, 1, false},
