@@ -184,10 +184,16 @@ double pacedCurlSeconds(const QString& configPath, int perMinute) {
     QByteArray output;
     curlRun({u"--rate"_s, u"%1/m"_s.arg(perMinute), u"--config"_s, configPath}, &output);
     double seconds = 0;
+    int transfers = 0;
     for (const QByteArray& line : output.split('\n')) {
-        if (!line.isEmpty())
-            seconds += line.toDouble();
+        if (line.isEmpty())
+            continue;
+        bool isNumber = false;
+        seconds += line.toDouble(&isNumber);
+        transfers += isNumber ? 1 : 0;
     }
+    if (transfers == 0)
+        throw BenchFailure(u"curl reported no transfer's time"_s);
     return seconds;
 }
 
