@@ -292,6 +292,8 @@ void AlbumService::Private::handle(const QHttpServerRequest& request, QTcpSocket
         reply.headers.append(fault->extraHeaders);
         delivery.cut = fault->cut;
         delivery.pauseMs = fault->pauseMs;
+        delivery.pauses = fault->pauses;
+        delivery.raw = fault->raw;
         delayMs = fault->delayMs;
     }
 
@@ -433,6 +435,8 @@ Answer AlbumService::Private::uploadVersion(const Route& route, const RecordedRe
 Answer AlbumService::Private::publish(const Route& route, const RecordedRequest& request) {
     if (!bearer(request))
         return errorAnswer(401, QStringLiteral("未登录或登录已过期"));
+    if (!QJsonDocument::fromJson(request.body).isObject())
+        return errorAnswer(400, QStringLiteral("请求格式错误：需要一个 JSON 对象"));
     EventEntry* entry = findEvent(route.eventId);
     Photo* photo = entry ? findPhoto(*entry, route.photoId) : nullptr;
     if (!photo)

@@ -40,7 +40,7 @@ struct Fault {
         DropMidBody,  // headers with the full Content-Length, half the body, then reset the connection
         TruncateBody, // headers with the full Content-Length, half the body, then close cleanly
         Stall,        // headers with the full Content-Length, half the body, then send nothing more
-        PauseMidBody, // headers with the full Content-Length, half the body, pauseMs of nothing, the rest
+        PauseMidBody, // headers with the full Content-Length, then the body in pieces, pauseMs apart
     };
     std::optional<int> status;        // answer with this status...
     std::optional<QByteArray> body;   // ...and this body (default: empty) instead of the normal answer
@@ -48,7 +48,8 @@ struct Fault {
     QList<QByteArray> removedHeaders; // left out of the answer (e.g. "set-auth-token"), case-insensitive
     int delayMs = 0;                  // wait before answering
     Cut cut = Cut::None;              // applied to whatever body is sent
-    int pauseMs = 0;                  // the pause of PauseMidBody
+    int pauseMs = 0;                  // the pause of PauseMidBody...
+    int pauses = 1;                   // ...and how many (the body goes in pauses + 1 pieces)
     // Answer redirectStatus with this Location (same or another origin).
     std::optional<QUrl> redirectTo;
     int redirectStatus = 307;
@@ -60,6 +61,8 @@ struct Fault {
     // With status or redirectTo: still carry out the request (issue the token, keep the version,
     // publish) before answering with the fault. Otherwise such a request changes nothing.
     bool performRequest = false;
+    // Sent byte for byte in place of the answer's head and body; the connection then closes.
+    std::optional<QByteArray> raw;
 };
 
 struct Account {

@@ -258,6 +258,21 @@ void whenDelivered(QTcpSocket* socket, std::function<void()> then, int patienceM
     then();
 }
 
+// Writes the body `piece` bytes at a time, pauseMs apart.
+void writePieces(QTcpSocket* socket, QByteArray rest, qsizetype piece, int pauseMs, bool closeAfter) {
+    socket->write(rest.first(std::min(piece, rest.size())));
+    rest = rest.sliced(std::min(piece, rest.size()));
+    if (rest.isEmpty()) {
+        if (closeAfter)
+            socket->disconnectFromHost();
+        return;
+    }
+    QTimer::singleShot(pauseMs, Qt::PreciseTimer, socket, [=] {
+        if (socket->state() == QAbstractSocket::ConnectedState)
+            writePieces(socket, rest, piece, pauseMs, closeAfter);
+    });
+}
+
 void resetConnection(QTcpSocket* socket) {
     const linger hard{1, 0};
     ::setsockopt(int(socket->socketDescriptor()), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
@@ -269,6 +284,11 @@ void resetConnection(QTcpSocket* socket) {
 void sendAnswer(QTcpSocket* socket, const Answer& answer, const Delivery& delivery) {
     if (!socket || socket->state() != QAbstractSocket::ConnectedState)
         return;
+    if (delivery.raw) {
+        socket->write(*delivery.raw);
+        socket->disconnectFromHost();
+        return;
+    }
     const bool noBody = statusHasNoBody(answer.status);
     const bool closeAfter =
         delivery.closeAfter || (!answer.withLength && !noBody) ||
@@ -286,6 +306,11 @@ void sendAnswer(QTcpSocket* socket, const Answer& answer, const Delivery& delive
     socket->write(head);
 
     const QByteArray& body = (delivery.headOnly || noBody) ? QByteArray() : answer.body;
+    if (delivery.cut == Fault::Cut::PauseMidBody) {
+        const int pieces = delivery.pauses + 1;
+        writePieces(socket, body, (body.size() + pieces - 1) / pieces, delivery.pauseMs, closeAfter);
+        return;
+    }
     if (delivery.cut == Fault::Cut::None) {
         // Written separately: a large body is shared with the socket's buffer, not copied.
         if (!body.isEmpty())
@@ -304,14 +329,8 @@ void sendAnswer(QTcpSocket* socket, const Answer& answer, const Delivery& delive
     case Fault::Cut::TruncateBody:
         whenDelivered(socket, [socket] { socket->disconnectFromHost(); });
         break;
-    case Fault::Cut::PauseMidBody:
-        QTimer::singleShot(delivery.pauseMs, Qt::PreciseTimer, socket, [socket, body, closeAfter] {
-            socket->write(body.sliced(body.size() / 2));
-            if (closeAfter)
-                socket->disconnectFromHost();
-        });
-        break;
     case Fault::Cut::Stall:
+    case Fault::Cut::PauseMidBody:
     case Fault::Cut::None:
         break;
     }

@@ -62,9 +62,11 @@ struct Answer {
 
 struct Delivery {
     Fault::Cut cut = Fault::Cut::None;
-    int pauseMs = 0;         // of PauseMidBody
-    bool headOnly = false;   // answering a HEAD request
-    bool closeAfter = false; // the client asked to close the connection
+    int pauseMs = 0;               // of PauseMidBody...
+    int pauses = 1;                // ...and how many
+    std::optional<QByteArray> raw; // sent instead of the answer
+    bool headOnly = false;         // answering a HEAD request
+    bool closeAfter = false;       // the client asked to close the connection
 };
 
 // Writes the answer onto the connection; does nothing when it is gone already.
