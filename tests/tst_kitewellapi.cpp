@@ -16,6 +16,8 @@
 #include <QTimer>
 #include <QUuid>
 
+#include <sys/stat.h>
+
 using namespace kitewell;
 using namespace testsupport;
 using Kind = Failure::Kind;
@@ -83,8 +85,12 @@ struct Redirect {
     std::optional<Failure> refusal = {};
 };
 
+// Not counting the wake-up descriptor of each worker thread, which lives as long as its thread.
 qsizetype openDescriptors() {
-    return QDir(u"/proc/self/fd"_s).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::System).size();
+    const auto all =
+        QDir(u"/proc/self/fd"_s).entryInfoList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::System);
+    return std::ranges::count_if(
+        all, [](const QFileInfo& fd) { return !fd.symLinkTarget().endsWith(u"[eventfd]"); });
 }
 
 } // namespace
@@ -180,6 +186,8 @@ private Q_SLOTS:
         const QString none = u"server: 登录成功但未取得电脑同步会话，请稍后重试。"_s;
         const QByteArray inBody = R"({"token":"from-body"})";
         QTest::newRow("header beats body") << Answer{200, inBody, {}, {{"SET-Auth-TOKEN", "h1"}}, u"h1"_s};
+        QTest::newRow("token with a line break")
+            << Answer{200, R"({"token":"t\r\nX-Injected: 1"})", u"invalidResponse"_s, {}, u"old"_s};
         // Present though empty: the body's token is not taken instead.
         QTest::newRow("empty header wins") << Answer{200, inBody, none, {{"set-auth-token", ""}}, u"old"_s};
         QTest::newRow("body token only") << Answer{200, inBody, {}, {}, u"from-body"_s};
@@ -266,17 +274,21 @@ private Q_SLOTS:
                                              photoPath + "/versions", photoPath + "/publish"}));
     }
 
-    // With no token nothing is sent; an unreadable file fails first, with its own error.
+    // With no token, or one that cannot go in a header, nothing is sent; an unreadable file fails
+    // first, with its own error, and a named pipe is refused without waiting for a writer.
     void missingTokenSendsNothing() {
-        const QString photo = folder.filePath(u"retouched.jpg"_s);
-        QVERIFY(writeFile(photo, "x"));
-        for (const std::optional<QString>& none : {std::optional<QString>(), std::optional(u""_s)}) {
-            KitewellAPI api(service->baseUrl().toString(), none);
+        const QString photo = folder.filePath(u"retouched.jpg"_s), pipe = folder.filePath(u"pipe.jpg"_s);
+        QVERIFY(writeFile(photo, "x") && ::mkfifo(QFile::encodeName(pipe).constData(), 0600) == 0);
+        for (const auto& [stored, expected] : {std::pair{std::optional<QString>(), u"missingToken"_s},
+                                               {u""_s, u"missingToken"_s},
+                                               {u"t\r\nX: 1"_s, u"unauthorized"_s}}) {
+            KitewellAPI api(service->baseUrl().toString(), stored);
             for (Endpoint endpoint :
                  {Endpoint::Bootstrap, Endpoint::Workspace, Endpoint::UploadVersion, Endpoint::Publish})
-                QCOMPARE(verdict(call(api, endpoint, photo)), u"missingToken"_s);
-            for (const auto& [path, code] :
-                 {std::pair{folder.filePath(u"absent.jpg"_s), ENOENT}, std::pair{folder.path(), EISDIR}})
+                QCOMPARE(verdict(call(api, endpoint, photo)), expected);
+            for (const auto& [path, code] : {std::pair{folder.filePath(u"absent.jpg"_s), ENOENT},
+                                             {folder.path(), EISDIR},
+                                             {pipe, EINVAL}})
                 QCOMPARE(verdict(call(api, Endpoint::UploadVersion, path)), failed(Kind::FileSystem, code));
         }
         QCOMPARE(service->requests().size(), 0);

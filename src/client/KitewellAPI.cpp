@@ -12,6 +12,8 @@
 #include <QJsonObject>
 #include <QUuid>
 
+#include <algorithm>
+
 namespace kitewell {
 
 using namespace Qt::StringLiterals;
@@ -19,6 +21,11 @@ using namespace Qt::StringLiterals;
 namespace {
 
 constexpr auto kUserAgent = "KitewellDesktopSync/1.0";
+
+// Whether the value can go into a header as it is: no line break, nor any other control character.
+bool fitsInHeader(const QString& value) {
+    return std::ranges::none_of(value, [](QChar c) { return c.unicode() < 0x20 || c.unicode() == 0x7f; });
+}
 
 } // namespace
 
@@ -67,6 +74,9 @@ HttpRequest KitewellAPI::serviceRequest(const QString& path, QByteArray method) 
 HttpRequest KitewellAPI::authenticatedRequest(const QString& path, QByteArray method) const {
     if (!m_token || m_token->isEmpty())
         throw SyncClientError::missingToken();
+    // A stored token that cannot be sent as it is: signing in again gives a sound one.
+    if (!fitsInHeader(*m_token))
+        throw SyncClientError::unauthorized();
     HttpRequest request = serviceRequest(path, std::move(method));
     request.headers = {{"User-Agent", kUserAgent},
                        {"Accept", "application/json"},
@@ -131,6 +141,8 @@ QCoro::Task<QString> KitewellAPI::signIn(QString email, QString password) {
         headerToken ? std::optional(QString::fromUtf8(*headerToken)) : bodyToken;
     if (!chosen || chosen->isEmpty())
         throw SyncClientError::server(u"登录成功但未取得电脑同步会话，请稍后重试。"_s);
+    if (!fitsInHeader(*chosen))
+        throw SyncClientError::invalidResponse();
     m_token = chosen;
     co_return *chosen;
 }
@@ -182,14 +194,18 @@ QCoro::Task<void> KitewellAPI::downloadOriginal(QUrl source, QString destination
 QCoro::Task<FileStamp> KitewellAPI::uploadEffect(QString eventId, QString photoId, QString filePath) {
     const QString boundary =
         u"KitewellDesktopSync-"_s + QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
-    // The file is opened first, so an unreadable file fails before the token is checked.
-    auto body = std::make_unique<MultipartBody>(boundary, filePath);
+    // The file is opened first, so an unreadable file fails before the token is checked, and
+    // off the main thread, so a slow disk never stalls the window. The job is made in its own
+    // statement (g++ 12 and lambdas inside co_await).
+    auto opening =
+        offThread([boundary, filePath] { return std::make_shared<MultipartBody>(boundary, filePath); });
+    const std::shared_ptr<MultipartBody> opened = co_await std::move(opening);
     const QString path = u"/api/admin/events/"_s + escapedPathComponent(eventId) + u"/photos/"_s +
                          escapedPathComponent(photoId) + u"/versions"_s;
     HttpRequest request = authenticatedRequest(path, "POST");
     request.headers.append(
         qMakePair(QByteArray("Content-Type"), "multipart/form-data; boundary=" + boundary.toUtf8()));
-    request.upload = std::move(body);
+    request.upload = std::make_unique<MultipartBody>(std::move(*opened));
     const HttpResponse answer = co_await send(std::move(request));
     validated(answer.status, answer.body);
     co_return *answer.sentFile;

@@ -30,7 +30,9 @@ FileHandle FileHandle::open(const QString& path, int flags, int mode) {
 }
 
 FileHandle FileHandle::openForReading(const QString& path) {
-    FileHandle file = open(path, O_RDONLY);
+    // Without O_NONBLOCK a named pipe would hold the caller until a writer comes; reads of a
+    // regular file are not changed by it.
+    FileHandle file = open(path, O_RDONLY | O_NONBLOCK);
     struct stat status {};
     if (::fstat(file.fd(), &status) != 0)
         throw FileSystemError::fromErrno(errno);
