@@ -14,6 +14,10 @@ namespace {
 constexpr int kMaxRedirects = 16;
 constexpr long kUploadBuffer = 512 * 1024;
 constexpr long kReceiveBuffer = 256 * 1024;
+// The most the program takes in of an answer's heads, and of a body kept in memory (a workspace
+// of 20,000 photos is about 5 MB; downloads go to disk and have no limit).
+constexpr size_t kMaxHeadBytes = 256 * 1024;
+constexpr qsizetype kMaxAnswerBytes = 64 * 1024 * 1024;
 
 bool isRedirect(int status) {
     return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
@@ -30,6 +34,17 @@ bool sameOrigin(const QUrl& a, const QUrl& b) {
 
 bool hasHeader(const HeaderList& headers, QByteArrayView name) {
     return headerValue(headers, name).has_value();
+}
+
+// Memory that ran out while an answer came in: to the user, the answer was too large.
+std::exception_ptr inOwnWords(std::exception_ptr error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::bad_alloc&) {
+        return std::make_exception_ptr(transportError(TransportError::Kind::TooLarge));
+    } catch (...) {
+        return error;
+    }
 }
 
 } // namespace
@@ -80,11 +95,11 @@ CURL* Transfer::startHop() {
     }
     m_easy.reset(curl_easy_init());
     if (!m_easy) {
-        fail(std::make_exception_ptr(transportError(TransportError::Kind::Other, u"curl_easy_init"_s)));
+        fail(std::make_exception_ptr(
+            transportError(TransportError::Kind::Other, QString::number(CURLE_FAILED_INIT))));
         return nullptr;
     }
-    m_status = 0;
-    m_headers.clear();
+    m_headBytes = 0;
     m_body.clear();
     m_uploadOffset = 0;
     m_lastActivity = Clock::now();
@@ -100,7 +115,9 @@ void Transfer::configure(CURL* easy) {
     curl_easy_setopt(easy, CURLOPT_PATH_AS_IS, 1L);
     curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_1_1));
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, m_errorText);
+    // Ending a transfer whose name lookup still runs leaves the lookup behind instead of waiting
+    // for it: cancel, the limits and closing never wait for a slow name server.
+    curl_easy_setopt(easy, CURLOPT_QUICK_EXIT, 1L);
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
     curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, kReceiveBuffer);
@@ -140,58 +157,76 @@ void Transfer::configure(CURL* easy) {
         curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, m_request.method.constData());
 }
 
-size_t Transfer::onHeader(char* data, size_t size, size_t count, void* self) {
-    auto* transfer = static_cast<Transfer*>(self);
-    transfer->m_lastActivity = Clock::now();
-    QByteArrayView line(data, qsizetype(size * count));
-    line = line.trimmed();
-    if (line.startsWith("HTTP/")) {
-        // A new answer begins (after an interim one, or a proxy's): only the last one counts.
-        transfer->m_headers.clear();
-        const QList<QByteArray> parts = line.toByteArray().split(' ');
-        transfer->m_status = parts.value(1).toInt();
-    } else if (const qsizetype colon = line.indexOf(':'); colon > 0) {
-        transfer->m_headers.append(
-            {line.first(colon).trimmed().toByteArray(), line.sliced(colon + 1).trimmed().toByteArray()});
-    }
-    return size * count;
-}
-
-size_t Transfer::onBody(char* data, size_t size, size_t count, void* self) {
-    auto* transfer = static_cast<Transfer*>(self);
-    transfer->m_lastActivity = Clock::now();
-    const size_t bytes = size * count;
-    if (!transfer->m_request.destination) {
-        transfer->m_body.append(data, qsizetype(bytes));
-        return bytes;
-    }
-    // A download keeps only the body of a success answer, and that one on disk.
-    if (!isSuccess(transfer->m_status))
-        return bytes;
+template <typename Work> size_t Transfer::guarded(size_t failed, Work work) noexcept {
     try {
-        transfer->m_staged->write(data, qsizetype(bytes));
-        return bytes;
+        return work();
     } catch (...) {
-        transfer->m_localError = std::current_exception();
-        return CURL_WRITEFUNC_ERROR;
+        m_localError = std::current_exception();
+        return failed;
     }
 }
 
-size_t Transfer::onUpload(char* data, size_t size, size_t count, void* self) {
+int Transfer::responseCode() const {
+    long status = 0;
+    curl_easy_getinfo(m_easy.get(), CURLINFO_RESPONSE_CODE, &status);
+    return int(status);
+}
+
+HeaderList Transfer::receivedHeaders() const {
+    HeaderList headers;
+    curl_header* header = nullptr;
+    // Trimmed again: libcurl 7.88 keeps the line's CR in a value of nothing but a space.
+    while ((header = curl_easy_nextheader(m_easy.get(), CURLH_HEADER, -1, header)))
+        headers.append({QByteArray(header->name), QByteArray(header->value).trimmed()});
+    return headers;
+}
+
+size_t Transfer::onHeader(char* data, size_t size, size_t count, void* self) noexcept {
     auto* transfer = static_cast<Transfer*>(self);
-    transfer->m_lastActivity = Clock::now();
-    try {
+    return transfer->guarded(0, [&] {
+        transfer->m_lastActivity = Clock::now();
+        const size_t bytes = size * count;
+        transfer->m_headBytes += bytes;
+        if (transfer->m_headBytes > kMaxHeadBytes)
+            throw transportError(TransportError::Kind::TooLarge);
+        // An obsolete folded line continues the header before it: what that header says is
+        // unclear, so the answer is not taken.
+        if (bytes > 0 && (data[0] == ' ' || data[0] == '\t'))
+            throw SyncClientError::invalidResponse();
+        return bytes;
+    });
+}
+
+size_t Transfer::onBody(char* data, size_t size, size_t count, void* self) noexcept {
+    auto* transfer = static_cast<Transfer*>(self);
+    return transfer->guarded(CURL_WRITEFUNC_ERROR, [&] {
+        transfer->m_lastActivity = Clock::now();
+        const auto bytes = qsizetype(size * count);
+        if (!transfer->m_request.destination) {
+            // An answer kept in memory stops at the limit: nothing past it is received.
+            if (transfer->m_body.size() + bytes > kMaxAnswerBytes)
+                throw SyncClientError::invalidResponse();
+            transfer->m_body.append(data, bytes);
+        } else if (isSuccess(transfer->responseCode())) {
+            // A download keeps only the body of a success answer, and that one on disk.
+            transfer->m_staged->write(data, bytes);
+        }
+        return size * count;
+    });
+}
+
+size_t Transfer::onUpload(char* data, size_t size, size_t count, void* self) noexcept {
+    auto* transfer = static_cast<Transfer*>(self);
+    return transfer->guarded(CURL_READFUNC_ABORT, [&] {
+        transfer->m_lastActivity = Clock::now();
         const qint64 read =
             transfer->m_request.upload->readAt(transfer->m_uploadOffset, data, qint64(size * count));
         transfer->m_uploadOffset += read;
         return size_t(read);
-    } catch (...) {
-        transfer->m_localError = std::current_exception();
-        return CURL_READFUNC_ABORT;
-    }
+    });
 }
 
-int Transfer::onSeek(void* self, curl_off_t offset, int origin) {
+int Transfer::onSeek(void* self, curl_off_t offset, int origin) noexcept {
     auto* transfer = static_cast<Transfer*>(self);
     if (origin != SEEK_SET || offset < 0 || offset > transfer->m_request.upload->size())
         return CURL_SEEKFUNC_CANTSEEK;
@@ -201,22 +236,19 @@ int Transfer::onSeek(void* self, curl_off_t offset, int origin) {
 
 Transfer::Next Transfer::hopEnded(CURLcode code) {
     if (m_localError) {
-        fail(m_localError);
+        fail(inOwnWords(m_localError));
         return Next::Done;
     }
     if (code != CURLE_OK) {
-        long osErrno = 0;
-        curl_easy_getinfo(m_easy.get(), CURLINFO_OS_ERRNO, &osErrno);
-        const QString detail = QString::fromUtf8(m_errorText[0] ? m_errorText : curl_easy_strerror(code));
-        fail(transportFailure(code, osErrno, m_request.url.host(), detail));
+        fail(transportFailure(m_easy.get(), code, m_request.url.host()));
         return Next::Done;
     }
-    long status = 0;
-    curl_easy_getinfo(m_easy.get(), CURLINFO_RESPONSE_CODE, &status);
-    const auto location = headerValue(m_headers, "Location");
-    if (isRedirect(int(status)) && location && !location->isEmpty())
-        return followRedirect(int(status), *location);
-    succeed(int(status));
+    const int status = responseCode();
+    HeaderList headers = receivedHeaders();
+    const auto location = headerValue(headers, "Location");
+    if (isRedirect(status) && location && !location->isEmpty())
+        return followRedirect(status, *location);
+    succeed(status, std::move(headers));
     return Next::Done;
 }
 
@@ -244,11 +276,11 @@ Transfer::Next Transfer::followRedirect(int status, const QByteArray& location) 
     return Next::AnotherHop;
 }
 
-void Transfer::succeed(int status) {
+void Transfer::succeed(int status, HeaderList headers) {
     try {
         TransferOutcome outcome;
         outcome.response.status = status;
-        outcome.response.headers = std::move(m_headers);
+        outcome.response.headers = std::move(headers);
         outcome.response.body = std::move(m_body);
         if (m_staged && isSuccess(status))
             m_staged->commit();

@@ -46,14 +46,21 @@ public:
     CURL* handle() const { return m_easy.get(); }
 
 private:
-    static size_t onHeader(char* data, size_t size, size_t count, void* self);
-    static size_t onBody(char* data, size_t size, size_t count, void* self);
-    static size_t onUpload(char* data, size_t size, size_t count, void* self);
-    static int onSeek(void* self, curl_off_t offset, int origin);
+    // libcurl's callbacks: nothing thrown in them crosses libcurl's frames.
+    static size_t onHeader(char* data, size_t size, size_t count, void* self) noexcept;
+    static size_t onBody(char* data, size_t size, size_t count, void* self) noexcept;
+    static size_t onUpload(char* data, size_t size, size_t count, void* self) noexcept;
+    static int onSeek(void* self, curl_off_t offset, int origin) noexcept;
+    // What work returns, or `failed` with what it threw kept for the end of the hop.
+    template <typename Work> size_t guarded(size_t failed, Work work) noexcept;
 
     void configure(CURL* easy);
+    // The status of the answer being received, by libcurl's own reading of its status line.
+    int responseCode() const;
+    // The final answer's headers: not an interim one's, nor a proxy's, nor trailers.
+    HeaderList receivedHeaders() const;
     Next followRedirect(int status, const QByteArray& location);
-    void succeed(int status);
+    void succeed(int status, HeaderList headers);
     void complete(TransferOutcome outcome);
 
     struct EasyDeleter {
@@ -68,17 +75,15 @@ private:
     bool m_completed = false;
     std::unique_ptr<CURL, EasyDeleter> m_easy;
     std::unique_ptr<curl_slist, ListDeleter> m_headerList;
-    char m_errorText[CURL_ERROR_SIZE] = {};
 
     Clock::time_point m_started;
     Clock::time_point m_lastActivity;
     int m_hops = 0;
     std::optional<StagedFile> m_staged;
     qint64 m_uploadOffset = 0;
-    std::exception_ptr m_localError; // a file error met inside a callback
+    std::exception_ptr m_localError; // an error met inside a callback
 
-    int m_status = 0; // of the answer being received
-    HeaderList m_headers;
+    size_t m_headBytes = 0; // of every head and trailer of the hop
     QByteArray m_body;
 };
 

@@ -15,7 +15,7 @@ namespace {
 void initialiseCurlOnce() {
     static const CURLcode initialised = curl_global_init(CURL_GLOBAL_DEFAULT);
     if (initialised != CURLE_OK)
-        throw transportError(TransportError::Kind::Other, QString::fromUtf8(curl_easy_strerror(initialised)));
+        throw transportError(TransportError::Kind::Other, QString::number(int(initialised)));
 }
 
 // A peer that closes its end while TLS writes to it would raise SIGPIPE, which ends the
@@ -33,7 +33,7 @@ Transport::Transport() {
     initialiseCurlOnce();
     m_multi.reset(curl_multi_init());
     if (!m_multi)
-        throw transportError(TransportError::Kind::Other, QStringLiteral("curl_multi_init"));
+        throw transportError(TransportError::Kind::Other, QString::number(int(CURLE_FAILED_INIT)));
     m_thread = std::thread([this] { run(); });
 }
 

@@ -15,6 +15,12 @@ public:
         ConnectionClosed, // reset, or closed before the whole answer came
         TooManyRedirects,
         InsecureRedirect,
+        CertificateUntrusted, // self-signed, of an unknown issuer, expired
+        CertificateMismatch,  // trusted, but issued for another host name
+        ProxyNotFound,
+        ProxyRefused,    // refused the tunnel, or wants credentials
+        TooLarge,        // more than the program takes in
+        CouldNotConnect, // unreachable, or no answer to the connection (not refused)
         Other,
     };
     TransportError(Kind kind, QString description, int curlCode = 0)

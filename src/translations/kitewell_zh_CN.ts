@@ -16,8 +16,8 @@
         <translation>网络操作超时</translation>
     </message>
     <message>
-        <source>Secure connection (TLS) failed: %1</source>
-        <translation>安全连接（TLS）失败：%1</translation>
+        <source>Secure connection (TLS) failed</source>
+        <translation>安全连接（TLS）失败</translation>
     </message>
     <message>
         <source>Connection closed</source>
@@ -32,8 +32,32 @@
         <translation>不安全的重定向</translation>
     </message>
     <message>
-        <source>Network error: %1</source>
-        <translation>网络错误：%1</translation>
+        <source>The server&apos;s certificate is not trusted</source>
+        <translation>服务器的证书不受信任</translation>
+    </message>
+    <message>
+        <source>The server&apos;s certificate does not match host %1</source>
+        <translation>服务器的证书与主机 %1 不符</translation>
+    </message>
+    <message>
+        <source>Proxy server not found</source>
+        <translation>找不到代理服务器</translation>
+    </message>
+    <message>
+        <source>The proxy server refused the connection or requires authentication</source>
+        <translation>代理服务器拒绝了连接或要求身份验证</translation>
+    </message>
+    <message>
+        <source>The server&apos;s answer is too large</source>
+        <translation>服务器的应答过大</translation>
+    </message>
+    <message>
+        <source>Could not connect to %1</source>
+        <translation>未能连接到 %1</translation>
+    </message>
+    <message>
+        <source>Network error (code %1)</source>
+        <translation>网络错误（代码 %1）</translation>
     </message>
 </context>
 </TS>
