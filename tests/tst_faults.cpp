@@ -197,14 +197,13 @@ private Q_SLOTS:
         };
         Fault uploadPage = statusFault(200, "<p>ok</p>");
         uploadPage.performRequest = true; // the body of an upload's answer is never read
-        const QString workspace = u"/api/publisher/events/"_s + kEventId + u"/workspace"_s;
         const QString p1 = u"/originals/"_s + kEventId + u"/p1"_s;
+        const QString publish = u"/api/admin/events/"_s + kEventId + u"/photos/p2/publish"_s;
         const QString x = u"x.jpg"_s, megabytes(10 * 1024 * 1024, u'a'), chinese(megabytes.size(), u'鸢');
         // clang-format off
         addRows<FaultCase>({
             // ---- the service: refusals and cuts ----
             {"original reset mid-body", closed, Nothing, faultOn(Original, cutFault(Cut::DropMidBody, 1))},
-            {"original truncated", closed, Nothing, faultOn(Original, cutFault(Cut::TruncateBody, 1))},
             // A download's error answer never lands on disk.
             {"original 500", server, Nothing, faultOn(Original, statusFault(500, R"({"error":"x"})", 1))},
             // Half a document must never count as the answer.
@@ -221,8 +220,7 @@ private Q_SLOTS:
 
             // ---- the service: redirects. The token goes to the service's own origin only; an
             // original may come from anywhere on the web, but never from a local file. ----
-            {"workspace redirected home", ok, Published, redirect(Workspace, Home, workspace, 307, 1)},
-            {"workspace redirected away", insecure, Nothing, redirect(Workspace, Away, workspace, 301)},
+            {"publish redirected home, body sent again", ok, Published, redirect(Publish, Home, publish, 308, 1)},
             {"upload redirected away", insecure, Originals, redirect(UploadVersion, Away, u"/up"_s, 302)},
             {"publish redirected away", insecure, Uploaded, redirect(Publish, Away, u"/publish"_s, 308)},
             {"original redirected away", ok, Published, redirect(Original, Away, p1, 303, 1)},
