@@ -97,9 +97,7 @@ std::optional<bool> disabledForAssistiveTechnology(QQuickItem* item) {
 // The roles of the elements of the accessible tree below `node` that a screen reader calls by
 // this name.
 QList<QAccessible::Role> accessibleRoles(QAccessibleInterface* node, const QString& name) {
-    QList<QAccessible::Role> roles;
-    if (node->text(QAccessible::Name) == name)
-        roles.append(node->role());
+    auto roles = node->text(QAccessible::Name) == name ? QList{node->role()} : QList<QAccessible::Role>();
     for (int index = 0; index < node->childCount(); ++index)
         roles += accessibleRoles(node->child(index), name);
     return roles;
@@ -357,14 +355,16 @@ private Q_SLOTS:
             returns(t), t.click(u"autoPublishToggle"_s), returns(t);
         };
         const Step wait = [](UiTest&) {};
-        // Meanwhile the download step shows how far it has got, between the pass buttons and the
-        // status line (still the screen's last element), to a screen reader as one progress bar
-        // named by its text; nothing once the pass has ended.
+        // Meanwhile the download step shows how far it has got, in its place between the pass
+        // buttons and the status line (still the screen's last element, and still in the window),
+        // to a screen reader as one progress bar named by its text; nothing once the pass has ended.
         const Step bar = [](UiTest& t) {
-            QQuickItem* const shown = t.item(u"passProgress"_s);
+            QQuickItem* const shown = t.item(u"passProgressBar"_s);
+            QQuickItem* const status = t.item(u"statusMessage"_s);
             QTRY_VERIFY(shown->isVisible());
             const QList<QQuickItem*> column = t.item(u"workspaceView"_s)->childItems();
-            QCOMPARE(column.last(3), (QList{t.item(u"actionRow"_s), shown, t.item(u"statusMessage"_s)}));
+            QCOMPARE(column.last(3), (QList{t.item(u"actionRow"_s), t.item(u"passProgress"_s), status}));
+            QVERIFY(status->mapToScene({0, status->height()}).y() <= t.m_window->height());
             QAccessibleInterface* const window = QAccessible::queryAccessibleInterface(t.m_window);
             QCOMPARE(accessibleRoles(window, u"正在下载原图 0/3"_s), QList{QAccessible::ProgressBar});
             QTRY_VERIFY(!shown->isVisible());
