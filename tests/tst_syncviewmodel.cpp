@@ -385,6 +385,45 @@ private Q_SLOTS:
         QVERIFY(model->email() == kEmail && model->settings().eventId == settings.eventId);
     }
 
+    void progressOfPasses() {
+        // Passes by hand with returns, each after a change; every state of the progress shown, in
+        // order: only steps with files to handle, each counted as it begins, and nothing once the
+        // pass has ended, however it ended.
+        SyncSettings settings = sandbox->settings(u"e2"_s);
+        settings.autoSyncEnabled = false;
+        service->addPhoto(u"e2"_s, photo(u"p3"_s, u"IMG_3.JPG"_s), 2000);
+        const auto model = makeModel(true, settings);
+        SyncViewModel* const m = model.get();
+        QStringList seen;
+        connect(m, &SyncViewModel::progressChanged, m, [&] {
+            seen.append(
+                u"%1 %2/%3"_s.arg(m->progressText()).arg(m->progressValue()).arg(m->progressMaximum()));
+        });
+        const auto pass = [&] { return seen.clear(), outcomeOf(m->synchronize(true, false)), seen; };
+        const auto states = [](const QString& step, int total, int reached = -1) {
+            QStringList shown;
+            for (int done = 0; done <= (reached < 0 ? total : reached); ++done)
+                shown.append(u"正在%1 %2/%3 %2/%3"_s.arg(step).arg(done).arg(total));
+            return shown;
+        };
+        const QString effects = sandbox->effects + u"/A--e2/"_s;
+        const QStringList gone{u" 0/0"_s};
+        // Of the retouched files, one matches no photo and one is so fresh that its turn passes it by.
+        for (const QString& name : {u"p1__a.jpg"_s, u"p2__b.jpg"_s, u"nobody__c.jpg"_s})
+            writeAged(effects + name, name.toUtf8());
+        writeAged(effects + u"p3__d.jpg"_s, "being written", 0);
+        QCOMPARE(pass(), states(u"下载原图"_s, 3) + states(u"回传精修图"_s, 3) + gone);
+        // The fresh file is done now; the other two are yet to be published.
+        QVERIFY(setModifiedSecondsAgo(effects + u"p3__d.jpg"_s, 60));
+        m->setAutoPublishEffects(true);
+        QCOMPARE(pass(), states(u"回传精修图"_s, 3) + gone);
+        QVERIFY(setModifiedSecondsAgo(effects + u"p1__a.jpg"_s, 30)); // the one changed since
+        QCOMPARE(pass(), states(u"回传精修图"_s, 1) + gone);
+        QVERIFY(QFile::remove(sandbox->originals + u"/A--e2/p2__IMG_2.JPG"_s));
+        service->setFault(Endpoint::Original, statusFault(503));
+        QCOMPARE(pass(), states(u"下载原图"_s, 1, 0) + gone);
+    }
+
     void pollingRepeatsAndStopsSilently() {
         const auto model = makeModel(true, chosen());
         model->startPollingIfNeeded();

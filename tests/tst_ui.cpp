@@ -94,6 +94,15 @@ std::optional<bool> disabledForAssistiveTechnology(QQuickItem* item) {
     return control ? std::optional<bool>(control->state().disabled) : std::nullopt;
 }
 
+// The roles of the elements of the accessible tree below `node` that a screen reader calls by
+// this name.
+QList<QAccessible::Role> accessibleRoles(QAccessibleInterface* node, const QString& name) {
+    auto roles = node->text(QAccessible::Name) == name ? QList{node->role()} : QList<QAccessible::Role>();
+    for (int index = 0; index < node->childCount(); ++index)
+        roles += accessibleRoles(node->child(index), name);
+    return roles;
+}
+
 // The command line of a desktop entry's Exec key, as a launcher reads it.
 QStringList execArguments(const QString& entryPath) {
     g_autoptr(GKeyFile) entry = g_key_file_new();
@@ -330,7 +339,7 @@ private Q_SLOTS:
     void disabledControls_data() {
         QTest::addColumn<DisabledRow>("row");
         const Step slowPass = [](UiTest& t) {
-            t.m_service->setFault(Endpoint::Workspace, Fault{.delayMs = 1500}); // time to look meanwhile
+            t.m_service->setFault(Endpoint::Original, Fault{.delayMs = 1500, .count = 1}); // time to look
             t.openSignedIn(kOwnerEvent);
             t.click(u"downloadButton"_s);
         };
@@ -346,10 +355,24 @@ private Q_SLOTS:
             returns(t), t.click(u"autoPublishToggle"_s), returns(t);
         };
         const Step wait = [](UiTest&) {};
+        // Meanwhile the download step shows how far it has got, in its place between the pass
+        // buttons and the status line (still the screen's last element, and still in the window),
+        // to a screen reader as one progress bar named by its text; nothing once the pass has ended.
+        const Step bar = [](UiTest& t) {
+            QQuickItem* const shown = t.item(u"passProgressBar"_s);
+            QQuickItem* const status = t.item(u"statusMessage"_s);
+            QTRY_VERIFY(shown->isVisible());
+            const QList<QQuickItem*> column = t.item(u"workspaceView"_s)->childItems();
+            QCOMPARE(column.last(3), (QList{t.item(u"actionRow"_s), t.item(u"passProgress"_s), status}));
+            QVERIFY(status->mapToScene({0, status->height()}).y() <= t.m_window->height());
+            QAccessibleInterface* const window = QAccessible::queryAccessibleInterface(t.m_window);
+            QCOMPARE(accessibleRoles(window, u"正在下载原图 0/3"_s), QList{QAccessible::ProgressBar});
+            QTRY_VERIFY(!shown->isVisible());
+        };
         QTest::newRow("publish switch, returns off")
             << DisabledRow{u"autoPublishToggle"_s, u"autoSyncToggle"_s, publishingThenNoReturns, returns};
         QTest::newRow("download button, pass") << DisabledRow{
-            u"downloadButton"_s, u"reloadButton"_s, slowPass, wait, {u"正在同步…"_s, u"立即下载新增原图"_s}};
+            u"downloadButton"_s, u"reloadButton"_s, slowPass, bar, {u"正在同步…"_s, u"立即下载新增原图"_s}};
         QTest::newRow("return button, pass") << DisabledRow{
             u"returnButton"_s, u"albumPicker"_s, slowPass, wait, {u"回传精修图"_s, u"回传精修图"_s}};
         QTest::newRow("sign-in button, signing in") << DisabledRow{

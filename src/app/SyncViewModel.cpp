@@ -94,8 +94,9 @@ QCoro::Task<WorkspaceBootstrap> fetchWorkspaceWith(std::shared_ptr<KitewellAPI> 
 }
 
 QCoro::Task<SyncResult> synchronizeWith(std::shared_ptr<KitewellAPI> api, SyncSettings settings,
-                                        bool includeEffects) {
+                                        bool includeEffects, SyncEngine::ProgressHandler progress) {
     SyncEngine engine(*api);
+    engine.setProgressHandler(std::move(progress));
     co_return co_await engine.synchronize(std::move(settings), includeEffects);
 }
 
@@ -252,6 +253,24 @@ QVariantList SyncViewModel::eventValues() const {
 
 QVariant SyncViewModel::lastSyncedAtValue() const {
     return m_lastSyncedAt ? QVariant(*m_lastSyncedAt) : QVariant();
+}
+
+QString SyncViewModel::progressText() const {
+    if (!m_progress)
+        return {};
+    const QString step =
+        m_progress->step == SyncProgress::Step::Downloading ? u"正在下载原图 "_s : u"正在回传精修图 "_s;
+    return step + QString::number(m_progress->done) + u'/' + QString::number(m_progress->total);
+}
+
+void SyncViewModel::setProgress(std::optional<SyncProgress> progress) {
+    // A step with nothing to handle shows nothing.
+    if (progress && progress->total == 0)
+        progress.reset();
+    if (progress == m_progress)
+        return;
+    m_progress = progress;
+    Q_EMIT progressChanged();
 }
 
 QVariant SyncViewModel::selectedEventValue() const {
@@ -507,7 +526,12 @@ QCoro::Task<void> SyncViewModel::runPass(bool includeEffects, bool background,
         [this, includeEffects, owner] {
             m_passClient = std::make_shared<KitewellAPI>(m_settings.baseURL, KeychainStore::readToken());
             m_passOwner = owner;
-            return synchronizeWith(m_passClient, m_settings, includeEffects);
+            // Told on the main thread as the pass goes on, when the controller may be gone.
+            auto progress = [self = QPointer(this)](const SyncProgress& step) {
+                if (self)
+                    self->setProgress(step);
+            };
+            return synchronizeWith(m_passClient, m_settings, includeEffects, std::move(progress));
         },
         [this, includeEffects, background](const Result<SyncResult>& pass) {
             endPass(pass, includeEffects, background);
@@ -517,6 +541,7 @@ QCoro::Task<void> SyncViewModel::runPass(bool includeEffects, bool background,
 void SyncViewModel::endPass(const Result<SyncResult>& pass, bool includeEffects, bool background) {
     m_passClient.reset();
     m_passOwner.reset();
+    setProgress(std::nullopt);
     if (pass.ok()) {
         setLastSyncedAt(QDateTime::currentDateTime());
         setMessage(passMessage(*pass.value, includeEffects, background));

@@ -4,6 +4,7 @@
 #include "app/Result.h"
 #include "model/Records.h"
 #include "storage/SyncSettings.h"
+#include "sync/SyncProgress.h"
 #include "sync/SyncResult.h"
 
 #include <QCoroTask>
@@ -48,6 +49,11 @@ class SyncViewModel : public QObject {
     // folder is not chosen, no longer resolves or is stale.
     Q_PROPERTY(QString originalFolderText READ originalFolderText NOTIFY folderTextsChanged)
     Q_PROPERTY(QString effectFolderText READ effectFolderText NOTIFY folderTextsChanged)
+    // The step of the pass under way that has files to handle: "正在下载原图 k/n" or
+    // "正在回传精修图 k/n" with k and n; empty and 0 while there is none.
+    Q_PROPERTY(QString progressText READ progressText NOTIFY progressChanged)
+    Q_PROPERTY(int progressValue READ progressValue NOTIFY progressChanged)
+    Q_PROPERTY(int progressMaximum READ progressMaximum NOTIFY progressChanged)
 
 public:
     // Asks the user for a folder (title, message); nothing when they cancel.
@@ -87,6 +93,9 @@ public:
     const QString& originalFolderText() const { return m_originalFolderText; }
     const QString& effectFolderText() const { return m_effectFolderText; }
     bool isPolling() const { return m_pollingTask != nullptr; }
+    QString progressText() const;
+    int progressValue() const { return m_progress ? m_progress->done : 0; }
+    int progressMaximum() const { return m_progress ? m_progress->total : 0; }
 
     // Operations, as tasks that callers may await (tests do). They never throw.
     QCoro::Task<void> restoreSession();
@@ -133,6 +142,7 @@ Q_SIGNALS:
     void lastSyncedAtChanged();
     void selectedEventChanged();
     void folderTextsChanged();
+    void progressChanged();
     // A sync pass has ended, whatever its outcome; `message` tells it.
     void passEnded();
 
@@ -152,6 +162,7 @@ private:
     void applyChoice(SyncSettings changed);
     QCoro::Task<void> runPass(bool includeEffects, bool background, std::shared_ptr<PollingTask> owner);
     void endPass(const Result<SyncResult>& pass, bool includeEffects, bool background);
+    void setProgress(std::optional<SyncProgress> progress);
     QCoro::Task<void> poll(std::shared_ptr<PollingTask> task);
     void stopPolling();
     void refreshFolderTexts();
@@ -177,6 +188,8 @@ private:
     // that stopping polling can stop its pass too.
     std::shared_ptr<KitewellAPI> m_passClient;
     std::weak_ptr<PollingTask> m_passOwner;
+    // The pass's step under way, while it has files to handle.
+    std::optional<SyncProgress> m_progress;
     QString m_originalFolderText;
     QString m_effectFolderText;
     bool m_folderTextsRefreshing = false;

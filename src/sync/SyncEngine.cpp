@@ -207,6 +207,31 @@ std::optional<FileStamp> stampAtTurn(const QString& path) {
     return stamp;
 }
 
+// The listed files the step expects to upload or publish: matched ones whose fingerprint now
+// differs from what is recorded for their photo. Only matched files are examined, and one that
+// cannot be stamped now (gone, a dangling link, not a regular file) is simply not expected:
+// its turn keeps its own rules.
+QSet<QString> expectedReturns(const std::vector<RetouchedFile>& files, const QList<Photo>& candidates,
+                              const Records& records, const QString& eventId, bool autoPublish) {
+    QSet<QString> expected;
+    for (const RetouchedFile& file : files) {
+        if (!file.candidate || !isRegularFile(file.path))
+            continue;
+        QString fingerprint;
+        try {
+            fingerprint = naming::fingerprint(fileStamp(file.path));
+        } catch (const FileSystemError&) {
+            continue;
+        }
+        const SyncRecord record =
+            records.value(SyncStateFile::recordKey(eventId, candidates.at(*file.candidate).id));
+        if (record.lastUploadedEffectFingerprint != fingerprint ||
+            (autoPublish && record.lastPublishedEffectFingerprint != fingerprint))
+            expected.insert(file.path);
+    }
+    return expected;
+}
+
 QCoro::Task<void> saveState(QMap<QString, SyncRecord> records) {
     auto saving = offThread([state = SyncStateFile{std::move(records)}] { SyncStorage::saveState(state); });
     co_await std::move(saving);
@@ -234,6 +259,11 @@ SyncEngine::~SyncEngine() = default;
 void SyncEngine::throwIfCancelled() const {
     if (m_api.isCancelled())
         throw CancellationError();
+}
+
+void SyncEngine::report(const SyncProgress& progress) const {
+    if (m_progress)
+        m_progress(progress);
 }
 
 QCoro::Task<SyncResult> SyncEngine::synchronize(SyncSettings settings, bool includeEffects) {
@@ -320,14 +350,18 @@ QCoro::Task<void> SyncEngine::downloadOriginals(Pass& pass) {
     pass.records = std::move(plan.records);
     throwIfCancelled();
 
+    SyncProgress downloading{SyncProgress::Step::Downloading, 0, int(plan.missing.size())};
+    report(downloading);
     for (const DownloadPlan::Missing& missing : plan.missing) {
         auto preparing =
             offThread([destination = missing.destination] { return readyForDownload(destination); });
-        if (!co_await std::move(preparing))
-            continue;
-        co_await m_api.downloadOriginal(*pass.downloadCandidates.at(missing.candidate).originalUrl,
-                                        missing.destination);
-        ++pass.result.downloadedOriginals;
+        if (co_await std::move(preparing)) {
+            co_await m_api.downloadOriginal(*pass.downloadCandidates.at(missing.candidate).originalUrl,
+                                            missing.destination);
+            ++pass.result.downloadedOriginals;
+        }
+        ++downloading.done;
+        report(downloading);
     }
 }
 
@@ -341,12 +375,27 @@ QCoro::Task<void> SyncEngine::returnEffects(Pass& pass, bool autoPublish) {
         [folder, candidates = pass.downloadCandidates] { return listRetouchedFiles(folder, candidates); });
     const std::vector<RetouchedFile> files = co_await std::move(listing);
 
+    // Worked out only for someone to tell: it stamps every matched file once more.
+    QSet<QString> expected;
+    if (m_progress) {
+        auto judging = offThread(
+            [files, candidates = pass.downloadCandidates, records = pass.records, eventId = pass.eventId,
+             autoPublish] { return expectedReturns(files, candidates, records, eventId, autoPublish); });
+        expected = co_await std::move(judging);
+    }
+    SyncProgress returning{SyncProgress::Step::Returning, 0, int(expected.size())};
+    report(returning);
+
     for (const RetouchedFile& file : files) {
         throwIfCancelled();
         if (file.candidate)
             co_await returnFile(pass, file.path, pass.downloadCandidates.at(*file.candidate).id, autoPublish);
         else
             ++pass.result.unmatchedEffects;
+        if (expected.contains(file.path)) {
+            ++returning.done;
+            report(returning);
+        }
     }
 }
 

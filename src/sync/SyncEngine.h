@@ -2,11 +2,13 @@
 
 #include "storage/SyncSettings.h"
 #include "storage/SyncStateFile.h"
+#include "sync/SyncProgress.h"
 #include "sync/SyncResult.h"
 
 #include <QCoroTask>
 #include <QFuture>
 
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -25,6 +27,11 @@ public:
 
     QCoro::Task<SyncResult> synchronize(SyncSettings settings, bool includeEffects);
 
+    // Told, on the thread that runs the pass, as each step begins (with the number of files it
+    // expects to handle) and each time it has dealt with one of them.
+    using ProgressHandler = std::function<void(const SyncProgress&)>;
+    void setProgressHandler(ProgressHandler handler) { m_progress = std::move(handler); }
+
 private:
     // The pass's steps, in their order.
     struct Pass;
@@ -36,9 +43,11 @@ private:
     QCoro::Task<void> returnFile(Pass& pass, QString path, QString photoId, bool autoPublish);
     static void releaseOnWorker(Pass pass);
     void throwIfCancelled() const;
+    void report(const SyncProgress& progress) const;
 
     KitewellAPI& m_api;
     std::shared_ptr<FolderAccess> m_folders;
+    ProgressHandler m_progress;
 };
 
 } // namespace kitewell

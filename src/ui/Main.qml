@@ -20,6 +20,10 @@ ApplicationWindow {
         width = minimumWidth
         height = minimumHeight
     }
+    // A screen that needs more room (the workspace after the sign-in screen) grows the window,
+    // also where the platform leaves a window smaller than its new minimum.
+    onMinimumWidthChanged: width = Math.max(width, minimumWidth)
+    onMinimumHeightChanged: height = Math.max(height, minimumHeight)
 
     // Ends the program, also where closing the window only hides it.
     Shortcut {

@@ -222,6 +222,15 @@ ColumnLayout {
         }
     }
 
+    // The pass under way, while its step has files to handle.
+    PassProgress {
+        objectName: "passProgress"
+        Layout.fillWidth: true
+        text: workspace.model.progressText
+        value: workspace.model.progressValue
+        maximum: workspace.model.progressMaximum
+    }
+
     // 6.
     StatusMessage {
         objectName: "statusMessage"

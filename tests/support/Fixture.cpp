@@ -62,13 +62,4 @@ kitewell::SyncSettings Sandbox::settings(const QString& eventId) const {
     return settings;
 }
 
-Outcome<kitewell::SyncResult> runPass(const QString& baseUrl, const QString& token,
-                                      const kitewell::SyncSettings& settings, bool includeEffects,
-                                      std::shared_ptr<kitewell::FolderAccess> folders,
-                                      kitewell::KitewellAPI::Timeouts timeouts) {
-    kitewell::KitewellAPI api(baseUrl, token, timeouts);
-    kitewell::SyncEngine engine(api, std::move(folders));
-    return outcomeOf(engine.synchronize(settings, includeEffects));
-}
-
 } // namespace testsupport

@@ -1,7 +1,7 @@
 #pragma once
 
-// What the suites that talk to the album service share: the service with one account, a
-// sandbox of folders with its own data folder, and one sync pass run to its end.
+// What the suites that talk to the album service share: the service with one account and a
+// sandbox of folders with its own data folder.
 
 #include "AlbumService.h"
 #include "client/KitewellAPI.h"
@@ -23,7 +23,6 @@ using albumservice::Fault;
 
 inline const QString kEmail = u"photographer@kitewell.local"_s;
 inline const QString kPassword = u"correct horse/battery\"1"_s;
-inline const QString kInvalid = u"服务器返回的数据无法识别。"_s;
 inline const QString kUnauthorized = u"登录状态已失效，请重新登录。"_s;
 
 // Listening on a free port of 127.0.0.1, with the account kEmail/kPassword.
@@ -50,11 +49,5 @@ struct Sandbox {
 private:
     QByteArray m_savedDataHome;
 };
-
-// One pass, run to its end.
-Outcome<kitewell::SyncResult> runPass(const QString& baseUrl, const QString& token,
-                                      const kitewell::SyncSettings& settings, bool includeEffects,
-                                      std::shared_ptr<kitewell::FolderAccess> folders = {},
-                                      kitewell::KitewellAPI::Timeouts timeouts = {});
 
 } // namespace testsupport

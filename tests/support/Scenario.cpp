@@ -46,7 +46,9 @@ QStringList Scenario::outside() const {
 }
 
 Outcome<kitewell::SyncResult> Scenario::syncOnce(bool includeEffects) {
-    auto outcome = runPass(baseUrl, token, settings, includeEffects, folders);
+    kitewell::KitewellAPI api(baseUrl, token);
+    kitewell::SyncEngine engine(api, folders);
+    auto outcome = outcomeOf(engine.synchronize(settings, includeEffects));
     // A record's path is the photo's place for good, whatever the photo is called later.
     if (outcome.ok()) {
         for (const albumservice::Photo& photo : candidates())
