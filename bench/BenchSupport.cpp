@@ -7,6 +7,7 @@
 #include "sync/SyncEngine.h"
 
 #include <QDir>
+#include <QEventLoop>
 #include <QFile>
 #include <QProcess>
 #include <QStandardPaths>
@@ -80,6 +81,20 @@ double median(QList<double> values) {
     std::sort(values.begin(), values.end());
     const qsizetype middle = values.size() / 2;
     return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
+bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+    QElapsedTimer clock;
+    clock.start();
+    QEventLoop loop;
+    QTimer check;
+    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
+        if (done() || clock.elapsed() >= limit.count())
+            loop.quit();
+    });
+    check.start(10);
+    loop.exec();
+    return done();
 }
 
 QString describe(std::exception_ptr error) {

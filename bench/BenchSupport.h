@@ -15,7 +15,9 @@
 #include <QStringList>
 #include <QTimer>
 
+#include <chrono>
 #include <exception>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <type_traits>
@@ -49,6 +51,12 @@ void reportValue(const QString& name, double value);
 void note(const QString& text);
 
 double median(QList<double> values);
+
+// ---- the event loop ----
+
+// Runs the event loop until `done` holds (checked every 10 ms) or the time is up; false on
+// time-out.
+bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds limit);
 
 // ---- coroutines ----
 

@@ -13,6 +13,7 @@ struct BenchContext {
     int repetitions = 3;
     int run = 0; // index of this process among the runs of the same benchmark
     int pollSeconds = 60;
+    QString uploadLog; // where the album service logs each upload it receives, if it does
 };
 
 // download_vs_durable_curl: one pass downloading every original into a fresh folder, against
@@ -36,5 +37,10 @@ void benchIdlePass(const BenchContext& context);
 void benchStateSave(const BenchContext& context);
 // poll_idle_cpu_pct: this process's CPU time while the controller polls every second.
 void benchPolling(const BenchContext& context);
+// return_latency_p95_ms, return_latency_max_ms: from a retouched file's close (or move) into the
+// return folder to the service's receipt of its upload, while the controller polls with returns
+// on; return_stale_uploads: uploads that carried other bytes than the file's final ones. Run 0
+// watches the return folder, run 1 (the figures ending "_watch_off") polls alone.
+void benchReturnLatency(const BenchContext& context);
 
 } // namespace kitewell::bench

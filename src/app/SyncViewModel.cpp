@@ -5,9 +5,11 @@
 #include "credentials/KeychainStore.h"
 #include "errors/Error.h"
 #include "platform/FolderBookmark.h"
+#include "platform/FolderWatch.h"
 #include "platform/OffThread.h"
 #include "storage/ServiceOrigin.h"
 #include "storage/SyncStorage.h"
+#include "sync/Naming.h"
 #include "sync/SyncEngine.h"
 
 #include <QCollator>
@@ -136,6 +138,14 @@ SyncViewModel::SyncViewModel(Options options, QObject* parent)
                                &SyncViewModel::isWorkingChanged, &SyncViewModel::lastSyncedAtChanged})
         connect(this, changed, this, &SyncViewModel::refreshFolderTexts);
     refreshFolderTexts();
+
+    // A pass cannot start while another operation works: changes to return wait for its end.
+    connect(this, &SyncViewModel::isWorkingChanged, this, [this] {
+        if (m_pollingTask)
+            m_pollingTask->setHeld(m_isWorking);
+    });
+    // A refreshed list may rename the album, and with it its return folder.
+    connect(this, &SyncViewModel::eventsChanged, this, &SyncViewModel::watchReturnFolder);
 
     if (m_options.restoreAtStart)
         QTimer::singleShot(0, this, [this] { launch(restoreSession()); });
@@ -559,6 +569,7 @@ void SyncViewModel::endPass(const Result<SyncResult>& pass, bool includeEffects,
 void SyncViewModel::stopPolling() {
     if (!m_pollingTask)
         return;
+    m_returnWatch.reset();
     m_pollingTask->cancel();
     if (m_passClient && m_passOwner.lock() == m_pollingTask)
         m_passClient->cancel();
@@ -572,7 +583,41 @@ void SyncViewModel::startPollingIfNeeded() {
         (m_settings.autoUploadEffects && !m_settings.effectDirectoryBookmark))
         return;
     m_pollingTask = std::make_shared<PollingTask>();
+    m_pollingTask->setHeld(m_isWorking);
     launch(poll(m_pollingTask));
+    watchReturnFolder();
+}
+
+// While polling returns files, the album's return folder is watched, and a saved file ends
+// the polling wait early; where no watch can be set, polling goes on alone. The album's folder
+// name comes from the album as listed: known before the first pass, so the first file saved is
+// seen, and followed when a refreshed list renames the album.
+void SyncViewModel::watchReturnFolder() {
+    std::optional<std::pair<QString, QString>> target; // root, album folder
+    const std::optional<AlbumEvent> album = selectedEvent();
+    if (m_pollingTask && m_options.watchReturnFolder && m_settings.autoUploadEffects && album &&
+        m_settings.effectDirectoryBookmark) {
+        try {
+            const FolderBookmark::Resolved root =
+                FolderBookmark::resolve(*m_settings.effectDirectoryBookmark);
+            const QString name = naming::albumFolderName(*album);
+            if (!root.stale && naming::isSafeIdComponent(name))
+                target = std::pair(root.path, name);
+        } catch (const Error&) {
+            // The pass reports what is wrong with the folder.
+        }
+    }
+    if (m_returnWatch && target && std::pair(m_returnWatch->root(), m_returnWatch->name()) == *target)
+        return;
+    m_returnWatch.reset();
+    if (!target)
+        return;
+    m_returnWatch = std::make_unique<FolderWatch>(target->first, target->second);
+    connect(m_returnWatch.get(), &FolderWatch::fileChanged, this, [this](const QString& fileName) {
+        if (naming::isEffectFileName(fileName))
+            m_pollingTask->noteChange();
+    });
+    connect(m_returnWatch.get(), &FolderWatch::eventsLost, this, [this] { m_pollingTask->noteChange(); });
 }
 
 // The controller cancels its polling task before it goes, so the controller is there for
@@ -584,8 +629,16 @@ QCoro::Task<void> SyncViewModel::poll(std::shared_ptr<PollingTask> task) {
     next.start(0);
     co_await next;
     while (!task->isCancelled()) {
+        // A pass that another operation keeps from starting leaves the changes for the next.
+        if (!m_isWorking)
+            task->passStarting();
         co_await runPass(m_settings.autoUploadEffects, true, task);
-        if (task->isCancelled() || !co_await task->sleep(m_options.pollingInterval))
+        if (task->isCancelled())
+            break;
+        // The pass may have made the album's return folder.
+        if (m_returnWatch)
+            m_returnWatch->attach();
+        if (!co_await task->sleep(m_options.pollingInterval))
             break;
     }
 }

@@ -19,6 +19,7 @@
 
 namespace kitewell {
 
+class FolderWatch;
 class KitewellAPI;
 class PollingTask;
 
@@ -69,6 +70,9 @@ public:
         // The service origin used instead of the production origin (tests point it at a
         // local service); the program itself never sets it.
         std::optional<QString> serviceOrigin;
+        // While polling returns files, watch the album's return folder so that a saved file
+        // ends the polling wait early (off only to measure polling alone).
+        bool watchReturnFolder = true;
     };
 
     explicit SyncViewModel(QObject* parent = nullptr);
@@ -165,6 +169,7 @@ private:
     void setProgress(std::optional<SyncProgress> progress);
     QCoro::Task<void> poll(std::shared_ptr<PollingTask> task);
     void stopPolling();
+    void watchReturnFolder();
     void refreshFolderTexts();
 
     void setSettings(SyncSettings settings);
@@ -184,6 +189,8 @@ private:
     bool m_isWorking = false;
     std::optional<QDateTime> m_lastSyncedAt;
     std::shared_ptr<PollingTask> m_pollingTask;
+    // Set while polling returns files, when the system can watch.
+    std::unique_ptr<FolderWatch> m_returnWatch;
     // The client of the pass in flight and the polling task that started it, if any, so
     // that stopping polling can stop its pass too.
     std::shared_ptr<KitewellAPI> m_passClient;

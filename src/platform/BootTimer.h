@@ -15,11 +15,19 @@ namespace kitewell {
 class BootTimer : public QObject {
     Q_OBJECT
 public:
+    // A moment on the boot-time clock.
+    using Moment = std::chrono::nanoseconds;
+
     explicit BootTimer(QObject* parent = nullptr);
     ~BootTimer() override;
 
-    // Waits for the interval; true when it ran out, false when stop() ended the wait.
-    QCoro::Task<bool> sleep(std::chrono::milliseconds interval);
+    static Moment now();
+
+    // Waits until the clock reaches `deadline`; true when it did, false when stop() ended the
+    // wait.
+    QCoro::Task<bool> sleepUntil(Moment deadline);
+    // Moves the end of a running wait; a moment already past ends it at once.
+    void reschedule(Moment deadline);
     // Ends a running wait at once.
     void stop();
 
@@ -27,7 +35,7 @@ Q_SIGNALS:
     void finished(bool elapsed);
 
 private:
-    void arm(std::chrono::milliseconds interval);
+    void arm(Moment deadline);
     void disarm();
     void onReadable();
 

@@ -107,7 +107,7 @@ QStringList effectFiles(const QString& folder) {
         // Hidden entries; a name that is not valid in the file-name encoding could not be
         // opened again.
         const QString name = QFile::decodeName(entry.name);
-        if (entry.name.startsWith('.') || !hasEffectExtension(name) || QFile::encodeName(name) != entry.name)
+        if (!isEffectFileName(name) || QFile::encodeName(name) != entry.name)
             continue;
         // Only what a link leads to tells: a link to a folder is a folder. One that cannot be
         // examined (a dangling link, a loop) is listed all the same: it counts as unmatched,
@@ -118,6 +118,10 @@ QStringList effectFiles(const QString& folder) {
             files.append(prefix + name);
     }
     return files;
+}
+
+bool isEffectFileName(const QString& name) {
+    return !name.startsWith(u'.') && hasEffectExtension(name);
 }
 
 QString fingerprint(const FileStamp& stamp) {

@@ -34,6 +34,9 @@ QString albumFolderName(const AlbumEvent& event);
 // Entries are not examined further: a dangling link is listed. Throws FileSystemError when
 // the folder cannot be listed.
 QStringList effectFiles(const QString& folder);
+// Whether an entry of that name could be listed by effectFiles: not hidden, extension jpg or
+// jpeg in any case.
+bool isEffectFileName(const QString& name);
 
 // "size-seconds", the seconds truncated toward zero: 2048 bytes at 90.7 s give "2048-90",
 // at -1.5 s "2048--1".

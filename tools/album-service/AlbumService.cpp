@@ -297,9 +297,10 @@ void AlbumService::Private::handle(const QHttpServerRequest& request, QTcpSocket
         delayMs = fault->delayMs;
     }
 
-    if (!keepBodies)
-        recorded.body.clear();
     requests.append(recorded);
+    if (!keepBodies)
+        requests.last().body.clear();
+    // Listeners see the body even when it is not kept.
     Q_EMIT q->requestReceived(recorded);
 
     if (delayMs > 0) {

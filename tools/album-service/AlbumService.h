@@ -154,7 +154,7 @@ public:
     static QByteArray makeJpeg(qsizetype approximateSize, quint32 seed = 0);
 
 Q_SIGNALS:
-    // Emitted as each request is recorded, before it is answered.
+    // Emitted as each request is recorded, before it is answered; with its body, kept or not.
     void requestReceived(const albumservice::RecordedRequest& request);
     // Emitted when a request's body is held back: its head as received, without the body.
     void bodyHeld(const albumservice::RecordedRequest& head);

@@ -2,16 +2,20 @@
 // program by hand and for benchmarks (so the service's memory is not counted as the program's).
 
 #include "AlbumService.h"
+#include "UploadForm.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QDateTime>
+#include <QFile>
 #include <QRandomGenerator>
 #include <QSocketNotifier>
 #include <QTimer>
 
 #include <csignal>
 #include <cstdio>
+#include <ctime>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
@@ -30,6 +34,7 @@ struct Options {
     quint32 seed = 1;
     bool quiet = false;
     bool sameOriginal = false;
+    QString uploadLog;
 };
 
 std::optional<Options> parseOptions(const QCoreApplication& app) {
@@ -58,7 +63,14 @@ std::optional<Options> parseOptions(const QCoreApplication& app) {
     const QCommandLineOption sameOriginal(
         QStringLiteral("same-original"),
         QStringLiteral("Every seeded photo shares one original (fast seeding)."));
-    parser.addOptions({port, account, albums, photos, photoSize, phone, seed, quiet, sameOriginal});
+    // Benchmarks time each upload from another process and check the bytes it carried.
+    const QCommandLineOption uploadLog(
+        QStringLiteral("upload-log"),
+        QStringLiteral("Append a line per retouched-version upload to FILE: the monotonic clock at its "
+                       "receipt in nanoseconds, the photo id and the SHA-256 of the file received."),
+        QStringLiteral("FILE"));
+    parser.addOptions(
+        {port, account, albums, photos, photoSize, phone, seed, quiet, sameOriginal, uploadLog});
     parser.process(app);
 
     Options options;
@@ -77,6 +89,7 @@ std::optional<Options> parseOptions(const QCoreApplication& app) {
     options.seed = quint32(number(seed));
     options.quiet = parser.isSet(quiet);
     options.sameOriginal = parser.isSet(sameOriginal);
+    options.uploadLog = parser.value(uploadLog);
     if (parser.isSet(account)) {
         const QString value = parser.value(account);
         const qsizetype colon = value.indexOf(QLatin1Char(':'));
@@ -163,6 +176,29 @@ int main(int argc, char** argv) {
     if (!options->quiet) {
         QObject::connect(&service, &AlbumService::requestReceived, [](const RecordedRequest& request) {
             std::fprintf(stderr, "%s %s\n", request.method.constData(), request.target.constData());
+        });
+    }
+
+    QFile uploadLog(options->uploadLog);
+    if (!options->uploadLog.isEmpty()) {
+        if (!uploadLog.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered)) {
+            std::fprintf(stderr, "album-service: cannot write %s\n", qPrintable(options->uploadLog));
+            return 2;
+        }
+        QObject::connect(&service, &AlbumService::requestReceived, [&](const RecordedRequest& request) {
+            if (request.endpoint != Endpoint::UploadVersion)
+                return;
+            timespec now{};
+            ::clock_gettime(CLOCK_MONOTONIC, &now);
+            const auto parsed =
+                parseUploadForm(request.header("content-type").value_or(QByteArray()), request.body);
+            const QByteArray digest =
+                parsed.form ? QCryptographicHash::hash(parsed.form->bytes, QCryptographicHash::Sha256).toHex()
+                            : "-";
+            // The target is "/api/admin/events/<event>/photos/<photo>/versions".
+            const QByteArray photoId = request.target.split('/').value(6);
+            uploadLog.write(QByteArray::number(qint64(now.tv_sec) * 1'000'000'000 + now.tv_nsec) + ' ' +
+                            photoId + ' ' + digest + '\n');
         });
     }
 
