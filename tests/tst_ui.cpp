@@ -94,15 +94,17 @@ std::optional<bool> disabledForAssistiveTechnology(QQuickItem* item) {
     return control ? std::optional<bool>(control->state().disabled) : std::nullopt;
 }
 
-// The command line of a desktop entry's Exec key, as a launcher reads it.
-QStringList execArguments(const QString& entryPath) {
+// A desktop entry as a launcher reads it: the program its TryExec key checks for, then the
+// command line of its Exec key.
+QStringList launcherView(const QString& entryPath) {
     g_autoptr(GKeyFile) entry = g_key_file_new();
     g_key_file_load_from_file(entry, QFile::encodeName(entryPath).constData(), G_KEY_FILE_NONE, nullptr);
+    g_autofree gchar* tryExec = g_key_file_get_string(entry, "Desktop Entry", "TryExec", nullptr);
     g_autofree gchar* exec = g_key_file_get_string(entry, "Desktop Entry", "Exec", nullptr);
     g_auto(GStrv) argv = nullptr;
     if (!exec || !g_shell_parse_argv(exec, nullptr, &argv, nullptr))
         return {};
-    QStringList arguments;
+    QStringList arguments{QString::fromUtf8(tryExec)};
     for (gchar** argument = argv; *argument; ++argument)
         arguments.append(QString::fromUtf8(*argument).replace(u"%%"_s, u"%"_s)); // the field codes' escape
     return arguments;
@@ -515,7 +517,7 @@ private Q_SLOTS:
         const QString started = !program.isEmpty() ? program
                                 : onPath ? QFileInfo(QCoreApplication::applicationFilePath()).fileName()
                                          : QCoreApplication::applicationFilePath();
-        QCOMPARE(execArguments(entry), (QStringList{started, u"--hidden"_s}));
+        QCOMPARE(launcherView(entry), (QStringList{started, started, u"--hidden"_s}));
 
         // Switched off from the menu, whoever wrote it.
         menuEntry->trigger();
