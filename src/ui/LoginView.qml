@@ -33,7 +33,7 @@ ColumnLayout {
         objectName: "loginSubtitle"
         Layout.alignment: Qt.AlignHCenter
         Layout.maximumWidth: login.width
-        text: "将手机端新上传的原图自动同步到 Mac，本地精修后可一键回传。"
+        text: "将手机端新上传的原图自动同步到电脑，本地精修后可一键回传。"
         color: Theme.secondaryText
         wrapMode: Text.Wrap
         horizontalAlignment: Text.AlignHCenter
