@@ -53,7 +53,7 @@ enum Ending { kQuit = 0, kPassEndedWhileHidden = 2, kShown = 3, kTimedOut = 4 };
 struct Launch {
     bool restore = true;
     bool tray = false;
-    QStringList arguments;
+    bool hidden = false;
     std::chrono::milliseconds interval = 1h;
 };
 
@@ -136,7 +136,7 @@ public:
         };
         m_app = std::make_unique<KitewellSyncApp>(
             *qApp, KitewellSyncApp::Options{
-                       launch.arguments,
+                       launch.hidden,
                        launch.tray,
                        {picker, launch.interval, launch.restore, m_service->baseUrl().toString()},
                        [this](const QString& title, const QString& text) {
@@ -402,12 +402,10 @@ private Q_SLOTS:
         QTest::newRow("Ctrl+Q") << WindowRow{
             tray, [](UiTest& t) { QTest::keyClick(t.m_window, Qt::Key_Q, Qt::ControlModifier); }, kQuit};
         // Started with the session: in the tray, where there is one.
-        QTest::newRow("--hidden, tray: never shown") << WindowRow{
-            {.tray = true, .arguments = {u"--hidden"_s}, .interval = 100ms}, nothing, kPassEndedWhileHidden};
-        QTest::newRow("--hidden, no tray: shown")
-            << WindowRow{{.arguments = {u"--hidden"_s}, .interval = 100ms},
-                         [](UiTest&) { QCoreApplication::exit(kShown); },
-                         kShown};
+        QTest::newRow("--hidden, tray: never shown")
+            << WindowRow{{.tray = true, .hidden = true, .interval = 100ms}, nothing, kPassEndedWhileHidden};
+        QTest::newRow("--hidden, no tray: shown") << WindowRow{
+            {.hidden = true, .interval = 100ms}, [](UiTest&) { QCoreApplication::exit(kShown); }, kShown};
     }
 
     void windowAndTray() {

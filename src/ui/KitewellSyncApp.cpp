@@ -71,7 +71,7 @@ std::optional<int> KitewellSyncApp::start() {
         m_options.model.folderPicker = pickFolderWithDialog;
     m_model = std::make_unique<SyncViewModel>(std::move(m_options.model));
     // Hidden only where the tray can bring the window back.
-    const bool hidden = m_options.trayAvailable && m_options.arguments.contains(QStringLiteral("--hidden"));
+    const bool hidden = m_options.trayAvailable && m_options.hidden;
     m_window = loadWindow(m_engine, *m_model, !hidden);
     if (!m_window)
         return 1;

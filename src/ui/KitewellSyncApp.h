@@ -7,7 +7,6 @@
 
 #include <QIcon>
 #include <QQmlApplicationEngine>
-#include <QStringList>
 #include <QSystemTrayIcon>
 
 #include <memory>
@@ -27,9 +26,8 @@ public:
     static constexpr const char* mainQml = "qrc:/Kitewell/Sync/Main.qml";
 
     struct Options {
-        // The program's arguments; the one it reads is "--hidden": start in the tray, with no
-        // window, where there is a tray (a start with the session).
-        QStringList arguments;
+        // Start in the tray, with no window, where there is a tray (a start with the session).
+        bool hidden = false;
         bool trayAvailable = QSystemTrayIcon::isSystemTrayAvailable();
         // The controller's; folders are chosen with the desktop's folder panel unless it names
         // a picker.
