@@ -15,6 +15,7 @@
 #include <QAccessible>
 #include <QAction>
 #include <QApplication>
+#include <QDBusConnection>
 #include <QDir>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -42,10 +43,11 @@ using Step = std::function<void(UiTest&)>;
 namespace {
 
 // Listed by the service in this order; the controller sorts them by title.
-const QString kOwnerEvent = u"evt-aurora-0001"_s; // "Aurora Festival", role "owner"
-const QString kUpperEvent = u"evt-bay-0002"_s;    // "Bay Marathon", role "Owner"
-const QString kNoRoleEvent = u"evt-cedar-0003"_s; // "Cedar Wedding", no role
-const QString kProgram = u"鸢井同步助手\n"_s;     // the title of every notification
+const QString kOwnerEvent = u"evt-aurora-0001"_s;             // "Aurora Festival", role "owner"
+const QString kUpperEvent = u"evt-bay-0002"_s;                // "Bay Marathon", role "Owner"
+const QString kNoRoleEvent = u"evt-cedar-0003"_s;             // "Cedar Wedding", no role
+const QString kProgram = u"鸢井同步助手\n"_s;                 // the title of every notification
+const QString kTrayHost = u"org.kde.StatusNotifierWatcher"_s; // a tray's name on the session bus
 // How the application's event loop ended in a test.
 enum Ending { kQuit = 0, kPassEndedWhileHidden = 2, kShown = 3, kTimedOut = 4 };
 
@@ -125,6 +127,7 @@ public:
     std::optional<QString> m_nextFolder; // what the folder panel answers
     QStringList m_panelTitles;
     QStringList m_notifications; // each: the title, a line break, the text
+    bool m_trayHostCame = false; // a tray host has come after the program
     std::unique_ptr<KitewellSyncApp> m_app;
     QQuickWindow* m_window = nullptr;
     SyncViewModel* m_model = nullptr;
@@ -137,7 +140,7 @@ public:
         m_app = std::make_unique<KitewellSyncApp>(
             *qApp, KitewellSyncApp::Options{
                        launch.hidden,
-                       launch.tray,
+                       [this, tray = launch.tray] { return tray || m_trayHostCame; },
                        {picker, launch.interval, launch.restore, m_service->baseUrl().toString()},
                        [this](const QString& title, const QString& text) {
                            m_notifications.append(title + u'\n' + text);
@@ -228,6 +231,8 @@ private Q_SLOTS:
         m_nextFolder.reset();
         m_panelTitles.clear();
         m_notifications.clear();
+        m_trayHostCame = false;
+        QDBusConnection::sessionBus().unregisterService(kTrayHost);
     }
 
     // ---- sign-in screen ----
@@ -406,6 +411,10 @@ private Q_SLOTS:
             << WindowRow{{.tray = true, .hidden = true, .interval = 100ms}, nothing, kPassEndedWhileHidden};
         QTest::newRow("--hidden, no tray: shown") << WindowRow{
             {.hidden = true, .interval = 100ms}, [](UiTest&) { QCoreApplication::exit(kShown); }, kShown};
+        QTest::newRow("--hidden, a tray that comes later: hidden then") << WindowRow{
+            {.hidden = true, .interval = 100ms},
+            [](UiTest& t) { t.m_trayHostCame = QDBusConnection::sessionBus().registerService(kTrayHost); },
+            kPassEndedWhileHidden};
     }
 
     void windowAndTray() {
@@ -423,14 +432,51 @@ private Q_SLOTS:
         QTimer::singleShot(20'000, m_window, [] { QCoreApplication::exit(kTimedOut); });
         QCOMPARE(Ending(QCoreApplication::exec()), row.ending);
         QObject::disconnect(acting);
+        QVERIFY(row.ending != kPassEndedWhileHidden || m_app->tray()); // hidden where a tray can show it
         if (row.ending == kShown)
             QTRY_VERIFY(m_window->isExposed() && m_window->isActive());
     }
 
-    void warningsWhileHiddenNotifiedOnce_data() {
-        // Passes, and the window's comings and goings, while it starts closed; what was notified.
+    void trayMenuActsLikeTheWindow_data() {
+        QTest::addColumn<bool>("returnFolder");
+        QTest::newRow("no return folder: the download pass") << false;
+        QTest::newRow("a return folder: the return pass") << true;
+    }
+
+    void trayMenuActsLikeTheWindow() {
+        QFETCH(bool, returnFolder);
+        openSignedIn(kOwnerEvent, true, false, {.tray = true});
+        m_nextFolder = m_sandbox->effects;
+        if (returnFolder)
+            click(u"effectFolderRowButton"_s);
+        QAction *const now = trayEntry(u"立即同步"_s), *const autoSync = trayEntry(u"自动同步"_s);
+        QVERIFY(now && autoSync && autoSync->isCheckable());
+        now->trigger();
+        QVERIFY(!now->isEnabled() && !item(u"returnButton"_s)->isEnabled()); // while the pass runs
+        QTRY_VERIFY(now->isEnabled());
+        // Only the return pass makes the album's folder among the returns.
+        QCOMPARE(QDir(m_sandbox->effects).isEmpty(), !returnFolder);
+        // The window's first switch: saved, polling started, then stopped with its pass, silently.
+        m_window->close();
+        const QString message = m_model->message();
+        m_service->setFault(Endpoint::Workspace, Fault{.delayMs = 5000});
+        autoSync->trigger();
+        QTRY_VERIFY(m_model->isWorking() && m_model->isPolling() && autoSync->isChecked());
+        QVERIFY(SyncStorage::loadSettings()->autoSyncEnabled &&
+                item(u"autoSyncToggle"_s)->property("checked").toBool());
+        autoSync->trigger();
+        QTRY_VERIFY(!m_model->isWorking());
+        QVERIFY(!autoSync->isChecked() && !m_model->isPolling() &&
+                !SyncStorage::loadSettings()->autoSyncEnabled);
+        QVERIFY(m_model->message() == message && m_notifications.isEmpty());
+    }
+
+    void failuresWhileHiddenNotifiedOnce_data() {
+        // Passes, and the window's comings and goings, while it starts closed; what was notified,
+        // and whether the tray's icon then bears the warning mark.
         QTest::addColumn<QList<Step>>("steps");
         QTest::addColumn<QStringList>("notified");
+        QTest::addColumn<bool>("marked");
         const QString down = u"服务维护中，请稍后再试"_s, refused = u"无法读取相册"_s;
         const auto failing = [](const QString& message) {
             return Step([message](UiTest& t) { t.pass(503, message); });
@@ -439,21 +485,24 @@ private Q_SLOTS:
         const Step show = [](UiTest& t) { KitewellSyncApp::bringForward(*t.m_window); };
         const Step hide = [](UiTest& t) { t.m_window->close(); };
         QTest::newRow("the same warning pass after pass")
-            << QList{failing(down), failing(down), failing(down)} << QStringList{down};
+            << QList{failing(down), failing(down), failing(down)} << QStringList{down} << true;
         QTest::newRow("another warning")
-            << QList{failing(down), failing(refused), failing(refused)} << QStringList{down, refused};
+            << QList{failing(down), failing(refused), failing(refused)} << QStringList{down, refused} << true;
         QTest::newRow("the same after a pass that went well")
-            << QList{failing(down), ok, failing(down)} << QStringList{down, down};
+            << QList{failing(down), ok, failing(down)} << QStringList{down, down} << true;
         QTest::newRow("the same after the window was shown")
-            << QList{failing(down), show, failing(down), hide, failing(down)} << QStringList{down, down};
-        QTest::newRow("not a warning") << QList{failing(u"服务维护中"_s), ok} << QStringList();
+            << QList{failing(down), show, failing(down), hide, failing(down)} << QStringList{down, down}
+            << true;
+        QTest::newRow("not orange, then a pass that went well")
+            << QList{failing(u"服务维护中"_s), ok} << QStringList{u"服务维护中"_s} << false;
         QTest::newRow("signed out by the service")
-            << QList{Step([](UiTest& t) { t.pass(401); })} << QStringList{u"已退出电脑同步助手。"_s};
+            << QList{Step([](UiTest& t) { t.pass(401); })} << QStringList{u"已退出电脑同步助手。"_s} << true;
     }
 
-    void warningsWhileHiddenNotifiedOnce() {
+    void failuresWhileHiddenNotifiedOnce() {
         QFETCH(QList<Step>, steps);
         QFETCH(QStringList, notified);
+        QFETCH(bool, marked);
         openSignedIn(kOwnerEvent, true, false, {.tray = true});
         m_window->close();
         for (const Step& step : std::as_const(steps)) {
@@ -463,6 +512,8 @@ private Q_SLOTS:
         for (QString& text : notified)
             text.prepend(kProgram);
         QCOMPARE(m_notifications, notified);
+        const auto image = [](const QIcon& icon) { return icon.pixmap(22).toImage(); };
+        QCOMPARE(image(trayIcon().icon()) != image(KitewellSyncApp::applicationIcon()), marked);
     }
 
     // ---- starting with the session ----

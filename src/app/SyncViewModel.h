@@ -87,6 +87,9 @@ public:
     const QString& originalFolderText() const { return m_originalFolderText; }
     const QString& effectFolderText() const { return m_effectFolderText; }
     bool isPolling() const { return m_pollingTask != nullptr; }
+    // Whether the last pass of this session failed (a polling pass stopped silently does not
+    // count); a pass that goes well ends it, and so does signing in or out.
+    bool lastPassFailed() const { return m_lastPassFailed; }
 
     // Operations, as tasks that callers may await (tests do). They never throw.
     QCoro::Task<void> restoreSession();
@@ -98,6 +101,9 @@ public:
     Q_INVOKABLE void requestSignIn();
     Q_INVOKABLE void requestReloadWorkspace();
     Q_INVOKABLE void requestSynchronize(bool includeEffects);
+    // The pass asked for without choosing one (the tray's): with the returns when a return
+    // folder is chosen, the downloads alone otherwise.
+    Q_INVOKABLE void requestSynchronizeNow();
 
     Q_INVOKABLE void logout();
     // Choosing runs the change handler: the album's title is remembered, the settings saved
@@ -135,6 +141,9 @@ Q_SIGNALS:
     void folderTextsChanged();
     // A sync pass has ended, whatever its outcome; `message` tells it.
     void passEnded();
+    // Just before passEnded, for a pass that failed with a message (not a polling pass
+    // stopped silently).
+    void passFailed();
 
 private:
     // The one way an operation runs: `start` is called at once and may use the controller;
@@ -172,6 +181,7 @@ private:
     QString m_message;
     bool m_isWorking = false;
     std::optional<QDateTime> m_lastSyncedAt;
+    bool m_lastPassFailed = false;
     std::shared_ptr<PollingTask> m_pollingTask;
     // The client of the pass in flight and the polling task that started it, if any, so
     // that stopping polling can stop its pass too.
