@@ -16,6 +16,8 @@
 #include <QAction>
 #include <QApplication>
 #include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusVariant>
 #include <QDir>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -86,14 +88,42 @@ QString textOf(const QQuickItem* item) {
     return item ? item->property("text").toString() : u"<missing>"_s;
 }
 
-QRgb colorOf(const QQuickItem* item, const char* property) {
-    return item->property(property).value<QColor>().rgba();
+QColor colorOf(const QQuickItem* item, const char* property) {
+    return QColor::fromRgba(item->property(property).value<QColor>().rgba());
 }
 
 // Whether a screen reader hears the control as disabled; nothing when it does not hear it at all.
 std::optional<bool> disabledForAssistiveTechnology(QQuickItem* item) {
     QAccessibleInterface* const control = QAccessible::queryAccessibleInterface(item);
     return control ? std::optional<bool>(control->state().disabled) : std::nullopt;
+}
+
+// The names a screen reader hears under `node`, all of them and those of the controls apart.
+void listNames(QAccessibleInterface* node, QStringList& controls, QStringList& all) {
+    if (!node || node->state().invisible)
+        return;
+    all.append(node->text(QAccessible::Name));
+    if (QList{QAccessible::Button, QAccessible::CheckBox, QAccessible::ComboBox, QAccessible::EditableText}
+            .contains(node->role()))
+        controls.append(all.last());
+    for (int index = 0; index < node->childCount(); ++index)
+        listNames(node->child(index), controls, all);
+}
+
+// The contrast ratio of text in `colour` on `background` (WCAG 2.1).
+double contrast(QColor colour, const QColor& background) {
+    const double alpha = colour.alphaF(); // drawn over the background
+    colour = QColor::fromRgbF(colour.redF() * alpha + background.redF() * (1 - alpha),
+                              colour.greenF() * alpha + background.greenF() * (1 - alpha),
+                              colour.blueF() * alpha + background.blueF() * (1 - alpha));
+    const auto luminance = [](const QColor& c) {
+        const auto linear = [](double v) {
+            return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+        };
+        return 0.2126 * linear(c.redF()) + 0.7152 * linear(c.greenF()) + 0.0722 * linear(c.blueF());
+    };
+    const auto [darker, lighter] = std::minmax(luminance(colour), luminance(background));
+    return (lighter + 0.05) / (darker + 0.05);
 }
 
 // A desktop entry as a launcher reads it: the program its TryExec key checks for, then the
@@ -114,6 +144,30 @@ QStringList launcherView(const QString& entryPath) {
 
 } // namespace
 
+// The desktop portal's colour-scheme setting (0 no preference, 1 dark, 2 light), which the
+// program reads at start and follows.
+class PortalSettings : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.portal.Settings")
+
+public:
+    uint scheme = 0;
+    void change(uint to) {
+        scheme = to;
+        QDBusMessage changed = QDBusMessage::createSignal(
+            u"/org/freedesktop/portal/desktop"_s, u"org.freedesktop.portal.Settings"_s, u"SettingChanged"_s);
+        changed << u"org.freedesktop.appearance"_s << u"color-scheme"_s
+                << QVariant::fromValue(QDBusVariant(to));
+        QVERIFY(QDBusConnection::sessionBus().send(changed));
+    }
+
+public Q_SLOTS:
+    // As the portal answers: the value in a variant in a variant.
+    QDBusVariant Read(const QString&, const QString&) {
+        return QDBusVariant(QVariant::fromValue(QDBusVariant(scheme)));
+    }
+};
+
 Q_DECLARE_METATYPE(Step)
 Q_DECLARE_METATYPE(DisabledRow)
 Q_DECLARE_METATYPE(WindowRow)
@@ -128,6 +182,7 @@ public:
     QStringList m_panelTitles;
     QStringList m_notifications; // each: the title, a line break, the text
     bool m_trayHostCame = false; // a tray host has come after the program
+    PortalSettings m_portal;
     std::unique_ptr<KitewellSyncApp> m_app;
     QQuickWindow* m_window = nullptr;
     SyncViewModel* m_model = nullptr;
@@ -210,6 +265,13 @@ public:
     }
 
 private Q_SLOTS:
+    void initTestCase() {
+        QDBusConnection bus = QDBusConnection::sessionBus();
+        QVERIFY(bus.registerObject(u"/org/freedesktop/portal/desktop"_s, &m_portal,
+                                   QDBusConnection::ExportAllSlots));
+        QVERIFY(bus.registerService(u"org.freedesktop.portal.Desktop"_s));
+    }
+
     void init() {
         m_service = startService();
         m_service->addEvent({kNoRoleEvent, u"Cedar Wedding"_s, std::nullopt});
@@ -232,6 +294,7 @@ private Q_SLOTS:
         m_panelTitles.clear();
         m_notifications.clear();
         m_trayHostCame = false;
+        m_portal.scheme = 0;
         QDBusConnection::sessionBus().unregisterService(kTrayHost);
     }
 
@@ -380,6 +443,60 @@ private Q_SLOTS:
         QVERIFY(disabledForAssistiveTechnology(target) == false);
         QCOMPARE(textOf(target), row.titles.value(1, textOf(target)));
         QCOMPARE(target->property("checked").toBool(), checked); // a greyed-out switch keeps its value
+    }
+
+    // ---- for everyone: screen readers, contrast, the desktop's dark preference ----
+
+    void screensForEveryone_data() {
+        QTest::addColumn<bool>("signedIn");
+        QTest::addColumn<uint>("scheme");       // the desktop's preference: 1 dark, 2 light
+        QTest::addColumn<QStringList>("named"); // among the names a screen reader hears
+        const QStringList signIn{u"登录邮箱"_s, u"密码"_s};
+        const QStringList workspace{u"直播相册"_s, u"选择原图同步文件夹"_s, u"选择精修回传文件夹"_s};
+        QTest::newRow("sign-in-light") << false << 2u << signIn;
+        QTest::newRow("sign-in-dark") << false << 1u << signIn;
+        QTest::newRow("workspace-light") << true << 2u << workspace;
+        QTest::newRow("workspace-dark") << true << 1u << workspace;
+    }
+
+    void screensForEveryone() {
+        QFETCH(bool, signedIn);
+        QFETCH(uint, scheme);
+        QFETCH(QStringList, named);
+        m_portal.scheme = 3 - scheme; // the other one at start, then this one
+        signedIn ? openSignedIn(kOwnerEvent) : open();
+        const auto dark = [this] { return m_window->color().lightness() < 128; };
+        QCOMPARE(dark(), scheme == 2);
+        m_portal.change(scheme);
+        QTRY_COMPARE(dark(), scheme == 1);
+        const QString screenshots = QCoreApplication::applicationDirPath() + u"/ui-screenshots/"_s;
+        QVERIFY(QDir().mkpath(screenshots) &&
+                m_window->grabWindow().save(screenshots + QTest::currentDataTag() + u".png"_s));
+
+        // A warning: orange, after a sign of its own, and read as it stands.
+        signedIn ? pass(503, u"无法读取相册"_s) : click(u"signInButton"_s);
+        QQuickItem* const status = item(u"statusMessage"_s);
+        QVERIFY(m_model->messageIsWarning() && colorOf(status, "color") == colorOf(status, "warningColor"));
+        QVERIFY(m_window->grabWindow().save(screenshots + QTest::currentDataTag() + u"-warning.png"_s));
+        QAccessible::setActive(true);
+        QStringList controls, all;
+        listNames(QAccessible::queryAccessibleInterface(m_window), controls, all);
+        QVERIFY(all.contains(u"警告"_s) && all.contains(m_model->message()));
+        // Every control named, no two alike.
+        for (const QString& name : std::as_const(named))
+            QVERIFY2(controls.contains(name), qPrintable(name));
+        QVERIFY2(!controls.contains(QString()) &&
+                     QSet(controls.begin(), controls.end()).size() == controls.size(),
+                 qPrintable(controls.join(u" | "_s)));
+        // Both colours of the status line (the dimmed one is all secondary text's) on the window.
+        const QColor warning = colorOf(status, "warningColor"), normal = colorOf(status, "normalColor");
+        QVERIFY(warning != normal);
+        for (const QColor& colour : {warning, normal})
+            QVERIFY2(contrast(colour, m_window->color()) >= 4.5, qPrintable(colour.name(QColor::HexArgb)));
+        // And the screen's main button: its text on its fill.
+        QQuickItem* const button = item(signedIn ? u"downloadButton"_s : u"signInButton"_s);
+        const auto part = [button](const char* name) { return button->property(name).value<QQuickItem*>(); };
+        QVERIFY(contrast(colorOf(part("contentItem"), "color"), colorOf(part("background"), "color")) >= 4.5);
     }
 
     // ---- the window closed or never shown: the tray ----

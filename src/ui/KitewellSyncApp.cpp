@@ -79,6 +79,9 @@ std::optional<int> KitewellSyncApp::start() {
     m_window = loadWindow(m_engine, *m_model, !(m_trayHost->isAvailable() && m_options.hidden));
     if (!m_window)
         return 1;
+    // After the window, which takes the desktop's palette when it is made, and before its
+    // first frame: it follows every change from there.
+    m_colorScheme = std::make_unique<ColorScheme>();
     if (m_trayHost->isAvailable())
         showInTray();
     else

@@ -2,6 +2,7 @@
 
 #include "app/SyncViewModel.h"
 #include "platform/Translations.h"
+#include "ui/ColorScheme.h"
 #include "ui/SingleInstance.h"
 #include "ui/TrayHost.h"
 #include "ui/TrayIcon.h"
@@ -72,6 +73,7 @@ private:
     QApplication& m_application;
     Options m_options;
     std::unique_ptr<Translations> m_translations;
+    std::unique_ptr<ColorScheme> m_colorScheme;
     SingleInstance m_instance;
     // Declared before the engine, so the window goes before the controller it shows.
     std::unique_ptr<SyncViewModel> m_model;

@@ -68,6 +68,7 @@ ColumnLayout {
         }
         TextField {
             objectName: "emailField"
+            Accessible.name: "登录邮箱"
             Layout.fillWidth: true
             text: login.model.email
             inputMethodHints: Qt.ImhEmailCharactersOnly | Qt.ImhNoAutoUppercase | Qt.ImhNoPredictiveText
@@ -82,6 +83,8 @@ ColumnLayout {
         }
         TextField {
             objectName: "passwordField"
+            // Qt 6.4 hides a password field's Accessible.name; Accessibility.cpp reads this.
+            readonly property string accessibleName: "密码"
             Layout.fillWidth: true
             text: login.model.password
             echoMode: TextInput.Password
