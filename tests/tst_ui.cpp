@@ -16,6 +16,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QDBusConnection>
+#include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusVariant>
 #include <QDir>
@@ -24,6 +25,7 @@
 #include <QProcess>
 #include <QQuickItem>
 #include <QQuickWindow>
+#include <QRegularExpression>
 #include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTest>
@@ -60,14 +62,6 @@ struct Launch {
     bool tray = false;
     bool hidden = false;
     std::chrono::milliseconds interval = 1h;
-};
-
-// A control greyed out while `start` is in effect, and operable again after `end`; its title
-// meanwhile and afterwards. The control beside it stays operable throughout.
-struct DisabledRow {
-    QString control, operable;
-    Step start, end;
-    QStringList titles;
 };
 
 struct WindowRow {
@@ -142,7 +136,6 @@ QStringList launcherView(const QString& entryPath) {
 } // namespace
 
 Q_DECLARE_METATYPE(Step)
-Q_DECLARE_METATYPE(DisabledRow)
 Q_DECLARE_METATYPE(WindowRow)
 
 class UiTest : public QObject {
@@ -154,7 +147,6 @@ public:
     std::optional<QString> m_nextFolder; // what the folder panel answers
     QStringList m_panelTitles;
     QStringList m_notifications; // each: the title, a line break, the text
-    bool m_trayHostCame = false; // a tray host has come after the program
     uint m_scheme = 0; // the desktop portal's colour-scheme setting: 0 no preference, 1 dark, 2 light
     std::unique_ptr<KitewellSyncApp> m_app;
     QQuickWindow* m_window = nullptr;
@@ -168,7 +160,10 @@ public:
         m_app = std::make_unique<KitewellSyncApp>(
             *qApp, KitewellSyncApp::Options{
                        launch.hidden,
-                       [this, tray = launch.tray] { return tray || m_trayHostCame; },
+                       [tray = launch.tray] { // from the start, or once a tray host has come
+                           return tray ||
+                                  QDBusConnection::sessionBus().interface()->isServiceRegistered(kTrayHost);
+                       },
                        {picker, launch.interval, launch.restore, m_service->baseUrl().toString()},
                        [this](const QString& title, const QString& text) {
                            m_notifications.append(title + u'\n' + text);
@@ -244,14 +239,11 @@ public Q_SLOTS:
     }
 
 private Q_SLOTS:
-    void initTestCase() {
-        QDBusConnection bus = QDBusConnection::sessionBus();
-        QVERIFY(bus.registerObject(u"/org/freedesktop/portal/desktop"_s, u"org.freedesktop.portal.Settings"_s,
-                                   this, QDBusConnection::ExportAllSlots));
-        QVERIFY(bus.registerService(u"org.freedesktop.portal.Desktop"_s));
-    }
-
     void init() {
+        QDBusConnection::sessionBus().registerObject(u"/org/freedesktop/portal/desktop"_s, // again: a no-op
+                                                     u"org.freedesktop.portal.Settings"_s, this,
+                                                     QDBusConnection::ExportAllSlots);
+        QDBusConnection::sessionBus().registerService(u"org.freedesktop.portal.Desktop"_s);
         m_service = startService();
         m_service->addEvent({kNoRoleEvent, u"Cedar Wedding"_s, std::nullopt});
         m_service->addEvent({kOwnerEvent, u"Aurora Festival"_s, u"owner"_s});
@@ -272,7 +264,6 @@ private Q_SLOTS:
         m_nextFolder.reset();
         m_panelTitles.clear();
         m_notifications.clear();
-        m_trayHostCame = false;
         m_scheme = 0;
         QDBusConnection::sessionBus().unregisterService(kTrayHost);
     }
@@ -295,14 +286,14 @@ private Q_SLOTS:
         QFETCH(bool, signsIn);
         open();
         QVERIFY(shown(u"loginView"_s) && !shown(u"workspaceView"_s));
-        click(u"signInButton"_s);
-        QCOMPARE(text(u"statusMessage"_s), u"请输入邮箱和密码。"_s);
         const QString typed = u"  "_s + kEmail;
         type(u"emailField"_s, typed);
         type(u"passwordField"_s, kPassword);
         QVERIFY(m_model->email() == typed && m_model->password() == kPassword);
         submit(*this);
-        QCOMPARE(m_model->isWorking(), signsIn); // a sign-in is working before it first waits
+        // A sign-in is working before it first waits, its button greyed out.
+        QVERIFY(m_model->isWorking() == signsIn && item(u"signInButton"_s)->isEnabled() == !signsIn &&
+                text(u"signInButton"_s) == (signsIn ? u"正在登录…"_s : u"登录并连接工作台"_s));
         QTRY_COMPARE(m_service->requests(Endpoint::SignIn).size(), signsIn ? 1 : 0);
         if (!signsIn)
             return;
@@ -335,9 +326,6 @@ private Q_SLOTS:
         click(u"albumPicker"_s);
         QObject* const popup = item(u"albumPicker"_s)->property("popup").value<QObject*>();
         QTRY_VERIFY(popup->property("opened").toBool());
-        // Every album, in the controller's order, after "请选择".
-        for (int index = 0; index <= options.size(); ++index)
-            QCOMPARE(text(u"albumOption%1"_s.arg(index)), options.value(index, u"<missing>"_s));
         click(u"albumOption%1"_s.arg(option));
         QTRY_VERIFY(!popup->property("visible").toBool());
         QCOMPARE(m_model->settings().eventId.value_or(QString()), eventId);
@@ -365,56 +353,22 @@ private Q_SLOTS:
         QTRY_VERIFY2(m_model->lastSyncedAt(), qPrintable(m_model->message()));
         QCOMPARE(text(u"lastSyncedLabel"_s),
                  u"最近同步："_s + m_model->lastSyncedAt()->time().toString(u"HH:mm"_s));
-        click(u"autoUploadToggle"_s);
-        click(u"autoPublishToggle"_s);
-        const SyncSettings& settings = m_model->settings();
-        QVERIFY(settings.autoSyncEnabled && settings.autoUploadEffects && settings.autoPublishEffects);
     }
 
-    void disabledControls_data() {
-        QTest::addColumn<DisabledRow>("row");
-        const Step slowPass = [](UiTest& t) {
-            t.m_service->setFault(Endpoint::Workspace, Fault{.delayMs = 1500}); // time to look meanwhile
-            t.openSignedIn(kOwnerEvent);
-            t.click(u"downloadButton"_s);
-        };
-        const Step slowSignIn = [](UiTest& t) {
-            t.m_service->setFault(Endpoint::SignIn, Fault{.delayMs = 1500});
-            t.open();
-            t.type(u"emailField"_s, kEmail), t.type(u"passwordField"_s, kPassword),
-                t.click(u"signInButton"_s);
-        };
-        const Step returns = [](UiTest& t) { t.click(u"autoUploadToggle"_s); };
-        const Step publishingThenNoReturns = [returns](UiTest& t) {
-            t.openSignedIn(kOwnerEvent);
-            returns(t), t.click(u"autoPublishToggle"_s), returns(t);
-        };
-        const Step wait = [](UiTest&) {};
-        QTest::newRow("publish switch, returns off")
-            << DisabledRow{u"autoPublishToggle"_s, u"autoSyncToggle"_s, publishingThenNoReturns, returns};
-        QTest::newRow("download button, pass") << DisabledRow{
-            u"downloadButton"_s, u"reloadButton"_s, slowPass, wait, {u"正在同步…"_s, u"立即下载新增原图"_s}};
-        QTest::newRow("sign-in button, signing in") << DisabledRow{
-            u"signInButton"_s, u"passwordField"_s, slowSignIn, wait, {u"正在登录…"_s, u"登录并连接工作台"_s}};
-    }
-
-    void disabledControls() {
-        QFETCH(DisabledRow, row);
-        row.start(*this);
+    void publishSwitchGreyedWithoutReturns() {
+        openSignedIn(kOwnerEvent);
         QAccessible::setActive(true); // as when a screen reader starts
-        QQuickItem* const target = item(row.control);
-        QQuickItem* const other = item(row.operable);
-        QTRY_VERIFY(target && !target->isEnabled());
-        QVERIFY(disabledForAssistiveTechnology(target) == true &&
-                disabledForAssistiveTechnology(other) == false);
-        QVERIFY(other->isEnabled() && textOf(target) == row.titles.value(0, textOf(target)));
-        const bool checked = target->property("checked").toBool();
-        click(target); // greyed out: nothing happens
-        row.end(*this);
-        QTRY_VERIFY_WITH_TIMEOUT(target->isEnabled() && !m_model->isWorking(), 10000);
-        QVERIFY(disabledForAssistiveTechnology(target) == false);
-        QCOMPARE(textOf(target), row.titles.value(1, textOf(target)));
-        QCOMPARE(target->property("checked").toBool(), checked); // a greyed-out switch keeps its value
+        QQuickItem* const publish = item(u"autoPublishToggle"_s);
+        click(u"autoUploadToggle"_s), click(publish), click(u"autoUploadToggle"_s);
+        QTRY_VERIFY(!publish->isEnabled());
+        QVERIFY(disabledForAssistiveTechnology(publish) == true &&
+                disabledForAssistiveTechnology(item(u"autoSyncToggle"_s)) == false);
+        click(publish); // greyed out: nothing happens
+        click(u"autoUploadToggle"_s);
+        QTRY_VERIFY(publish->isEnabled());
+        // Operable again, with the value it kept; each switch's value reached the controller.
+        QVERIFY(disabledForAssistiveTechnology(publish) == false && publish->property("checked").toBool());
+        QVERIFY(m_model->settings().autoUploadEffects && m_model->settings().autoPublishEffects);
     }
 
     // ---- for everyone: screen readers, contrast, the desktop's dark preference ----
@@ -439,16 +393,17 @@ private Q_SLOTS:
                                                            << QVariant::fromValue(QDBusVariant(scheme))));
         QTRY_COMPARE(dark(), scheme == 1);
         const QString screenshots = QCoreApplication::applicationDirPath() + u"/ui-screenshots/"_s;
-        QVERIFY(QDir().mkpath(screenshots));
         QAccessible::setActive(true);
         for (const QString screen : {u"workspace"_s, u"sign-in"_s}) {
             QQuickItem* const status = item(u"statusMessage"_s);
             QVERIFY(colorOf(status, "color") == colorOf(status, "normalColor") &&
+                    QDir().mkpath(screenshots) &&
                     m_window->grabWindow().save(screenshots + screen + u'-' + QTest::currentDataTag() +
                                                 u".png"_s));
             // A warning: orange, after a sign of its own, and read as it stands.
             screen == u"workspace"_s ? pass(503, u"无法读取相册"_s) : click(u"signInButton"_s);
-            QCOMPARE(colorOf(status, "color"), colorOf(status, "warningColor"));
+            QVERIFY(colorOf(status, "color") == colorOf(status, "warningColor") &&
+                    colorOf(status, "warningColor") != colorOf(status, "normalColor"));
             QStringList controls, all;
             listNames(QAccessible::queryAccessibleInterface(m_window), controls, all);
             QVERIFY(all.contains(u"警告"_s) && all.contains(m_model->message()));
@@ -460,14 +415,11 @@ private Q_SLOTS:
             // and the main button's text on its fill.
             QQuickItem* const button =
                 item(screen == u"workspace"_s ? u"downloadButton"_s : u"signInButton"_s);
-            const auto part = [button](const char* name) {
-                return button->property(name).value<QQuickItem*>();
-            };
-            QVERIFY(colorOf(status, "warningColor") != colorOf(status, "normalColor"));
-            for (const auto& [text, ground] :
-                 {std::pair(colorOf(status, "warningColor"), m_window->color()),
-                  std::pair(colorOf(status, "normalColor"), m_window->color()),
-                  std::pair(colorOf(part("contentItem"), "color"), colorOf(part("background"), "color"))})
+            QQuickItem* const label = button->property("contentItem").value<QQuickItem*>();
+            QQuickItem* const fill = button->property("background").value<QQuickItem*>();
+            for (const auto& [text, ground] : {std::pair(colorOf(status, "warningColor"), m_window->color()),
+                                               std::pair(colorOf(status, "normalColor"), m_window->color()),
+                                               std::pair(colorOf(label, "color"), colorOf(fill, "color"))})
                 QVERIFY2(text.alpha() == 255 && contrast(text, ground) >= 4.5, // opaque: drawn as it is
                          qPrintable(text.name(QColor::HexArgb) + u" on "_s + ground.name()));
             if (screen == u"workspace"_s)
@@ -501,10 +453,10 @@ private Q_SLOTS:
         QTest::newRow("--hidden, tray: never shown")
             << WindowRow{{.tray = true, .hidden = true, .interval = 100ms}, nothing, kPassEndedWhileHidden};
         // Without a tray shown; when one comes, hidden.
-        QTest::newRow("--hidden, a tray that comes later") << WindowRow{
-            {.hidden = true, .interval = 100ms},
-            [](UiTest& t) { t.m_trayHostCame = QDBusConnection::sessionBus().registerService(kTrayHost); },
-            kPassEndedWhileHidden};
+        QTest::newRow("--hidden, a tray that comes later")
+            << WindowRow{{.hidden = true, .interval = 100ms},
+                         [](UiTest&) { QDBusConnection::sessionBus().registerService(kTrayHost); },
+                         kPassEndedWhileHidden};
     }
 
     void windowAndTray() {
@@ -522,18 +474,16 @@ private Q_SLOTS:
         QTimer::singleShot(20'000, m_window, [] { QCoreApplication::exit(kTimedOut); });
         QCOMPARE(Ending(QCoreApplication::exec()), row.ending);
         QObject::disconnect(acting);
-        QVERIFY(row.ending != kPassEndedWhileHidden || m_app->tray()); // hidden where a tray can show it
         if (row.ending == kShown)
             QTRY_VERIFY(m_window->isExposed() && m_window->isActive());
     }
 
     void failuresWhileHiddenNotifiedOnce_data() {
-        // Passes, and the window's comings and goings, while it starts closed; what was notified,
-        // and whether the tray's icon then bears the warning mark.
+        // Passes, and the window's comings and goings, while it starts closed; what was notified.
         QTest::addColumn<QList<Step>>("steps");
         QTest::addColumn<QStringList>("notified");
-        QTest::addColumn<bool>("marked");
-        const QString down = u"服务维护中，请稍后再试"_s, refused = u"无法读取相册"_s;
+        const QString down = u"服务维护中，请稍后再试"_s, refused = u"无法读取相册"_s,
+                      plain = u"服务维护中"_s;
         const auto failing = [](const QString& message) {
             return Step([message](UiTest& t) { t.pass(503, message); });
         };
@@ -543,14 +493,16 @@ private Q_SLOTS:
         const Step returnFolder = [](UiTest& t) {
             t.m_nextFolder = t.m_sandbox->effects, t.m_model->chooseFolder(FolderKind::effect);
         };
-        const auto syncNow = [](bool returns) { // from the tray, as the window's buttons would
+        const auto syncNow = [](bool returns) { // from the tray
             return Step([returns](UiTest& t) {
                 QAction* const now = t.trayEntry(u"立即同步"_s);
                 now->trigger();
-                QVERIFY(!now->isEnabled() && !t.item(u"returnButton"_s)->isEnabled()); // while it runs
-                QTRY_VERIFY(now->isEnabled());
-                QCOMPARE(QDir(t.m_sandbox->effects).isEmpty(),
-                         !returns); // a return pass makes the album's folder
+                // Greyed out while it runs, as the window's buttons are.
+                QVERIFY(!now->isEnabled() && !t.item(u"returnButton"_s)->isEnabled() &&
+                        t.text(u"downloadButton"_s) == u"正在同步…"_s);
+                QTRY_VERIFY(now->isEnabled() && t.text(u"downloadButton"_s) == u"立即下载新增原图"_s);
+                // Only a return pass makes the album's folder among the returns.
+                QCOMPARE(QDir(t.m_sandbox->effects).isEmpty(), !returns);
             });
         };
         // The window's first switch: saved, polling started, then stopped with its pass, silently.
@@ -559,45 +511,33 @@ private Q_SLOTS:
             t.m_service->setFault(Endpoint::Workspace, Fault{.delayMs = 5000});
             autoSync->trigger();
             QTRY_VERIFY(t.m_model->isWorking() && t.m_model->isPolling() && autoSync->isChecked());
-            QVERIFY(t.item(u"autoSyncToggle"_s)->property("checked").toBool()); // the window's switch
             autoSync->trigger();
             QTRY_VERIFY(!t.m_model->isWorking() && !t.m_model->isPolling() && !autoSync->isChecked());
         };
-        QTest::newRow("the same warning pass after pass")
-            << QList{failing(down), failing(down), failing(down)} << QStringList{down} << true;
-        QTest::newRow("another warning")
-            << QList{failing(down), failing(refused), failing(refused)} << QStringList{down, refused} << true;
-        QTest::newRow("the same after a pass that went well")
-            << QList{failing(down), ok, failing(down)} << QStringList{down, down} << true;
-        QTest::newRow("the same after the window was shown")
-            << QList{failing(down), show, failing(down), hide, failing(down)} << QStringList{down, down}
-            << true;
-        QTest::newRow("not orange, then a pass that went well")
-            << QList{failing(u"服务维护中"_s), ok} << QStringList{u"服务维护中"_s} << false;
-        QTest::newRow("自动同步 off stops a pass silently")
-            << QList{failing(down), show, hide, autoSyncOnAndOff} << QStringList{down} << true;
-        QTest::newRow("立即同步: the download pass") << QList{syncNow(false)} << QStringList() << false;
-        QTest::newRow("立即同步 with a return folder: the return pass")
-            << QList{returnFolder, syncNow(true)} << QStringList() << false;
+        QTest::newRow("the same pass after pass, then another")
+            << QList{failing(down), failing(down), failing(refused), failing(refused)}
+            << QStringList{down, refused};
+        QTest::newRow("not orange (plain); the same after a pass that went well")
+            << QList{failing(plain), ok, failing(plain), ok} << QStringList{plain, plain};
+        QTest::newRow("the same after the window was shown; 自动同步 stopping a pass, silently")
+            << QList{failing(down), show, failing(down), hide, failing(down), show, hide, autoSyncOnAndOff}
+            << QStringList{down, down};
+        QTest::newRow("立即同步: the download pass, then with a return folder the return pass")
+            << QList{syncNow(false), returnFolder, syncNow(true)} << QStringList();
         QTest::newRow("signed out by the service")
-            << QList{Step([](UiTest& t) { t.pass(401); })} << QStringList{u"已退出电脑同步助手。"_s} << true;
+            << QList{Step([](UiTest& t) { t.pass(401); })} << QStringList{u"已退出电脑同步助手。"_s};
     }
 
     void failuresWhileHiddenNotifiedOnce() {
         QFETCH(QList<Step>, steps);
         QFETCH(QStringList, notified);
-        QFETCH(bool, marked);
         openSignedIn(kOwnerEvent, true, false, {.tray = true});
         m_window->close();
         for (const Step& step : std::as_const(steps)) {
             step(*this);
             QCOMPARE(trayIcon().toolTip(), kProgram + m_model->message());
         }
-        for (QString& text : notified)
-            text.prepend(kProgram);
-        QCOMPARE(m_notifications, notified);
-        const auto image = [](const QIcon& icon) { return icon.pixmap(22).toImage(); };
-        QCOMPARE(image(trayIcon().icon()) != image(KitewellSyncApp::applicationIcon()), marked);
+        QCOMPARE(m_notifications, notified.replaceInStrings(QRegularExpression(u"^"_s), kProgram));
     }
 
     // ---- starting with the session ----
