@@ -49,7 +49,9 @@ set(loaded_by_name
   qml6-module-qtqml qml6-module-qtqml-models qml6-module-qtqml-workerscript
   libqt6svg6 qt6-translations-l10n)
 list(JOIN loaded_by_name ", " loaded_by_name)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "${qt_quick_pin}, ${curl_least}, ${loaded_by_name}")
+# Every text of the window is Chinese: without a font that has it, all of it is boxes.
+set(chinese_font "fonts-noto-cjk | fonts-wqy-microhei | fonts-wqy-zenhei")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "${qt_quick_pin}, ${curl_least}, ${loaded_by_name}, ${chinese_font}")
 # The session token needs a Secret Service: GNOME Keyring starts on demand; KWallet's daemon
 # (KDE Frameworks 5.97 and later) and KeePassXC (once its integration is switched on) serve it too.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "gnome-keyring | libkf5wallet-bin | keepassxc")

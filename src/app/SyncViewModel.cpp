@@ -213,6 +213,7 @@ void SyncViewModel::setWorking(bool working) {
 
 void SyncViewModel::setAccount(std::optional<Account> account) {
     m_account = std::move(account);
+    m_lastPassFailed = false; // neither a new session nor its end has a failed pass yet
     Q_EMIT accountChanged();
 }
 
@@ -503,6 +504,10 @@ void SyncViewModel::requestSynchronize(bool includeEffects) {
     launch(synchronize(includeEffects, false));
 }
 
+void SyncViewModel::requestSynchronizeNow() {
+    requestSynchronize(m_settings.effectDirectoryBookmark.has_value());
+}
+
 QCoro::Task<void> SyncViewModel::synchronize(bool includeEffects, bool background) {
     return runPass(includeEffects, background, nullptr);
 }
@@ -562,7 +567,13 @@ void SyncViewModel::endPass(const Result<SyncResult>& pass, bool includeEffects,
         if (pass.failure->isUnauthorized())
             logout();
     }
+    // A pass stopped silently tells nothing either way.
+    const bool told = pass.ok() || !(background && pass.failure->isCancellation());
+    if (told)
+        m_lastPassFailed = !pass.ok();
     setWorking(false);
+    if (told && !pass.ok())
+        Q_EMIT passFailed();
     Q_EMIT passEnded();
 }
 

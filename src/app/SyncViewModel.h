@@ -100,6 +100,9 @@ public:
     QString progressText() const;
     int progressValue() const { return m_progress ? m_progress->done : 0; }
     int progressMaximum() const { return m_progress ? m_progress->total : 0; }
+    // Whether the last pass of this session failed (a polling pass stopped silently does not
+    // count); a pass that goes well ends it, and so does signing in or out.
+    bool lastPassFailed() const { return m_lastPassFailed; }
 
     // Operations, as tasks that callers may await (tests do). They never throw.
     QCoro::Task<void> restoreSession();
@@ -111,6 +114,9 @@ public:
     Q_INVOKABLE void requestSignIn();
     Q_INVOKABLE void requestReloadWorkspace();
     Q_INVOKABLE void requestSynchronize(bool includeEffects);
+    // The pass asked for without choosing one (the tray's): with the returns when a return
+    // folder is chosen, the downloads alone otherwise.
+    Q_INVOKABLE void requestSynchronizeNow();
 
     Q_INVOKABLE void logout();
     // Choosing runs the change handler: the album's title is remembered, the settings saved
@@ -149,6 +155,9 @@ Q_SIGNALS:
     void progressChanged();
     // A sync pass has ended, whatever its outcome; `message` tells it.
     void passEnded();
+    // Just before passEnded, for a pass that failed with a message (not a polling pass
+    // stopped silently).
+    void passFailed();
 
 private:
     // The one way an operation runs: `start` is called at once and may use the controller;
@@ -188,6 +197,7 @@ private:
     QString m_message;
     bool m_isWorking = false;
     std::optional<QDateTime> m_lastSyncedAt;
+    bool m_lastPassFailed = false;
     std::shared_ptr<PollingTask> m_pollingTask;
     // Set while polling returns files, when the system can watch.
     std::unique_ptr<FolderWatch> m_returnWatch;

@@ -7,10 +7,27 @@ namespace kitewell {
 
 namespace {
 
-// Qt's own interface for an item, with the disabled state that its version 6.4 leaves out.
+// Qt's own interface for an item, with what its version 6.4 leaves out: the disabled state,
+// and a name for every control.
 class EnabledAwareQuickItem : public QAccessibleQuickItem {
 public:
     using QAccessibleQuickItem::QAccessibleQuickItem;
+
+    // Qt names a button or switch after its text only once it has learnt that assistive
+    // technology is on, and never names a password field, whatever it was given: such a
+    // field states its name as "accessibleName" instead. A field's text is what the user
+    // types (the password, even), so it names only a field that merely shows it (the
+    // album picker's).
+    QString text(QAccessible::Text kind) const override {
+        const QString text = QAccessibleQuickItem::text(kind);
+        if (kind != QAccessible::Name || !text.isEmpty())
+            return text;
+        const QQuickItem* const control = item();
+        const bool shows = role() != QAccessible::EditableText ||
+                           ((!control->isEnabled() || control->property("readOnly").toBool()) &&
+                            control->property("echoMode").toInt() == 0); // TextInput.Normal
+        return control->property(shows ? "text" : "accessibleName").toString();
+    }
 
     QAccessible::State state() const override {
         QAccessible::State state = QAccessibleQuickItem::state();

@@ -31,6 +31,11 @@ QString execArgument(const QString& argument) {
     return u'"' + escaped + u'"';
 }
 
+// A plain string value: only the backslash needs its escape here.
+QString stringValue(const QString& value) {
+    return QString(value).replace(u'\\', u"\\\\"_s);
+}
+
 } // namespace
 
 QString Autostart::entryPath() {
@@ -42,12 +47,12 @@ bool Autostart::isEnabled() {
     return QFileInfo::exists(entryPath());
 }
 
-QString Autostart::command(const QString& program) {
+QString Autostart::launched(const QString& program) {
     const QFileInfo binary(program);
     const QString onPath = QStandardPaths::findExecutable(binary.fileName());
     const bool found =
         !onPath.isEmpty() && QFileInfo(onPath).canonicalFilePath() == binary.canonicalFilePath();
-    return (found ? binary.fileName() : execArgument(binary.absoluteFilePath())) + u" --hidden"_s;
+    return found ? binary.fileName() : binary.absoluteFilePath();
 }
 
 void Autostart::setEnabled(bool enabled, const QString& program) {
@@ -58,17 +63,20 @@ void Autostart::setEnabled(bool enabled, const QString& program) {
             throw FileSystemError(entry.errorString());
         return;
     }
-    const QString exec = command(program.isEmpty() ? QCoreApplication::applicationFilePath() : program);
-    const QByteArray text = u"[Desktop Entry]\n"
-                            u"Type=Application\n"
-                            u"Name=KitewellSync\n"
-                            u"Name[zh_CN]=鸢井同步助手\n"
-                            u"Comment=Keeps syncing the chosen album from the tray\n"
-                            u"Comment[zh_CN]=在托盘中持续同步所选相册\n"
-                            u"Exec=%1\n"
-                            u"Icon=" KITEWELL_APP_ID "\n"
-                            u"Terminal=false\n"_s.arg(exec)
-                                .toUtf8();
+    const QString launchedProgram =
+        launched(program.isEmpty() ? QCoreApplication::applicationFilePath() : program);
+    const QByteArray text =
+        u"[Desktop Entry]\n"
+        u"Type=Application\n"
+        u"Name=KitewellSync\n"
+        u"Name[zh_CN]=鸢井同步助手\n"
+        u"Comment=Keeps syncing the chosen album from the tray\n"
+        u"Comment[zh_CN]=在托盘中持续同步所选相册\n"
+        u"TryExec=%1\n"
+        u"Exec=%2 --hidden\n"
+        u"Icon=" KITEWELL_APP_ID "\n"
+        u"Terminal=false\n"_s.arg(stringValue(launchedProgram), execArgument(launchedProgram))
+            .toUtf8();
     makeFolder(QFileInfo(path).path());
     StagedFile entry(path, path + u".tmp"_s);
     entry.write(text);

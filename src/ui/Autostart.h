@@ -14,10 +14,11 @@ public:
     // Writes the entry for `program` (the running binary by default), or removes it.
     // Throws FileSystemError.
     static void setEnabled(bool enabled, const QString& program = {});
-    // The entry's command line: the plain name where PATH finds this very binary (the
+    // The program the entry starts (and checks for, so that a login after the program was
+    // removed starts nothing): the plain name where PATH finds this very binary (the
     // package's), so the entry follows reinstalls and upgrades; the absolute path otherwise
     // (a build tree, a prefix off PATH).
-    static QString command(const QString& program);
+    static QString launched(const QString& program);
 };
 
 } // namespace kitewell

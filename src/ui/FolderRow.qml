@@ -9,6 +9,8 @@ RowLayout {
 
     required property string title
     required property string detail
+    // What the button does, for screen readers: the two rows' buttons read alike.
+    required property string actionName
     // Emitted by the row's button, which is never disabled.
     signal action()
 
@@ -44,6 +46,8 @@ RowLayout {
         objectName: row.objectName + "Button"
         Layout.alignment: Qt.AlignTop
         text: "选择文件夹"
+        Accessible.name: row.actionName
+        Accessible.description: row.detail
         onClicked: row.action()
     }
 }

@@ -30,7 +30,11 @@ void KitewellSyncApp::describeApplication() {
 }
 
 QIcon KitewellSyncApp::applicationIcon() {
-    return QIcon(QStringLiteral(":/Kitewell/Sync/icons/" KITEWELL_APP_ID ".svg"));
+    return QIcon(applicationIconPath());
+}
+
+QString KitewellSyncApp::applicationIconPath() {
+    return QStringLiteral(":/Kitewell/Sync/icons/" KITEWELL_APP_ID ".svg");
 }
 
 void KitewellSyncApp::applyStyle() {
@@ -70,14 +74,29 @@ std::optional<int> KitewellSyncApp::start() {
     if (!m_options.model.folderPicker)
         m_options.model.folderPicker = pickFolderWithDialog;
     m_model = std::make_unique<SyncViewModel>(std::move(m_options.model));
+    m_trayHost = std::make_unique<TrayHost>(m_options.trayAvailable);
     // Hidden only where the tray can bring the window back.
-    const bool hidden = m_options.trayAvailable && m_options.arguments.contains(QStringLiteral("--hidden"));
-    m_window = loadWindow(m_engine, *m_model, !hidden);
+    m_window = loadWindow(m_engine, *m_model, !(m_trayHost->isAvailable() && m_options.hidden));
     if (!m_window)
         return 1;
-    m_tray = TrayIcon::createIfAvailable(*m_window, *m_model, m_options.trayAvailable,
-                                         std::move(m_options.notify));
+    // After the window, which takes the desktop's palette when it is made, and before its
+    // first frame: it follows every change from there.
+    m_colorScheme = std::make_unique<ColorScheme>();
+    if (m_trayHost->isAvailable())
+        showInTray();
+    else
+        QObject::connect(m_trayHost.get(), &TrayHost::appeared, m_window, [this] {
+            showInTray();
+            // As the start asked, now that the tray can bring the window back.
+            if (m_options.hidden)
+                m_window->hide();
+        });
     return std::nullopt;
+}
+
+// From now on closing the window hides it.
+void KitewellSyncApp::showInTray() {
+    m_tray = std::make_unique<TrayIcon>(*m_window, *m_model, m_options.notify);
 }
 
 // Qt's own texts (file errors, the folder dialog) and the program's own (network errors) in

@@ -2,14 +2,16 @@
 
 #include "app/SyncViewModel.h"
 #include "platform/Translations.h"
+#include "ui/ColorScheme.h"
 #include "ui/SingleInstance.h"
+#include "ui/TrayHost.h"
 #include "ui/TrayIcon.h"
 
 #include <QIcon>
 #include <QQmlApplicationEngine>
-#include <QStringList>
 #include <QSystemTrayIcon>
 
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -27,10 +29,11 @@ public:
     static constexpr const char* mainQml = "qrc:/Kitewell/Sync/Main.qml";
 
     struct Options {
-        // The program's arguments; the one it reads is "--hidden": start in the tray, with no
-        // window, where there is a tray (a start with the session).
-        QStringList arguments;
-        bool trayAvailable = QSystemTrayIcon::isSystemTrayAvailable();
+        // Start in the tray, with no window, where there is a tray (a start with the session).
+        bool hidden = false;
+        // Whether the desktop has a tray now; asked at start and, while it has none, again
+        // for a while (see TrayHost).
+        std::function<bool()> trayAvailable = &QSystemTrayIcon::isSystemTrayAvailable;
         // The controller's; folders are chosen with the desktop's folder panel unless it names
         // a picker.
         SyncViewModel::Options model;
@@ -54,8 +57,9 @@ public:
     static void describeApplication();
     // The look every window is drawn with; before the first QML engine exists.
     static void applyStyle();
-    // The program's icon, for its windows and its tray.
+    // The program's icon, for its windows and its tray, and the SVG it is drawn from.
     static QIcon applicationIcon();
+    static QString applicationIconPath();
     // Loads the window over `model` into `engine`, shown or not; nullptr (with QML's warnings)
     // when it fails.
     static QQuickWindow* loadWindow(QQmlApplicationEngine& engine, SyncViewModel& model, bool visible = true);
@@ -64,16 +68,19 @@ public:
 
 private:
     void installQtTranslations();
+    void showInTray();
 
     QApplication& m_application;
     Options m_options;
     std::unique_ptr<Translations> m_translations;
+    std::unique_ptr<ColorScheme> m_colorScheme;
     SingleInstance m_instance;
     // Declared before the engine, so the window goes before the controller it shows.
     std::unique_ptr<SyncViewModel> m_model;
     QQmlApplicationEngine m_engine;
     QQuickWindow* m_window = nullptr; // owned by the engine
-    // Last, so it goes before the window and the controller it serves.
+    // Last, so they go before the window and the controller they serve.
+    std::unique_ptr<TrayHost> m_trayHost;
     std::unique_ptr<TrayIcon> m_tray;
 };
 

@@ -33,7 +33,7 @@ ColumnLayout {
         objectName: "loginSubtitle"
         Layout.alignment: Qt.AlignHCenter
         Layout.maximumWidth: login.width
-        text: "将手机端新上传的原图自动同步到 Mac，本地精修后可一键回传。"
+        text: "将手机端新上传的原图自动同步到电脑，本地精修后可一键回传。"
         color: Theme.secondaryText
         wrapMode: Text.Wrap
         horizontalAlignment: Text.AlignHCenter
@@ -68,6 +68,7 @@ ColumnLayout {
         }
         TextField {
             objectName: "emailField"
+            Accessible.name: "登录邮箱"
             Layout.fillWidth: true
             text: login.model.email
             inputMethodHints: Qt.ImhEmailCharactersOnly | Qt.ImhNoAutoUppercase | Qt.ImhNoPredictiveText
@@ -82,6 +83,8 @@ ColumnLayout {
         }
         TextField {
             objectName: "passwordField"
+            // Qt 6.4 hides a password field's Accessible.name; Accessibility.cpp reads this.
+            readonly property string accessibleName: "密码"
             Layout.fillWidth: true
             text: login.model.password
             echoMode: TextInput.Password

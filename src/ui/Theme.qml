@@ -1,16 +1,19 @@
 pragma Singleton
 import QtQuick
+import Kitewell.Sync
 
 // The few named styles the screens share.
 QtObject {
     readonly property SystemPalette palette: SystemPalette { colorGroup: SystemPalette.Active }
     readonly property SystemPalette disabledPalette: SystemPalette { colorGroup: SystemPalette.Disabled }
 
-    // Dimmed text: the window's text colour at half strength, readable on the window colour.
-    readonly property color secondaryText: Qt.rgba(palette.windowText.r, palette.windowText.g,
-                                                   palette.windowText.b, 0.55)
-    // Warnings and requests in the status line.
-    readonly property color orange: "#E07800"
+    // Every text stands at least 4.5:1 against the window, light or dark.
+    // Dimmed text: the window's text colour at about half strength.
+    readonly property color secondaryText: Contrast.dimmed(palette.windowText, palette.window, 0.55)
+    // Warnings and requests in the status line: an orange dark or light enough for the window.
+    readonly property color orange: Contrast.readable("#E07800", palette.window)
+    // The prominent button's fill: the desktop's accent, deep enough for its text.
+    readonly property color accent: Contrast.readable(palette.highlight, palette.highlightedText)
     // The colour of the sign-in icon, sRGB (0.54, 0.39, 0.12).
     readonly property color iconColor: Qt.rgba(0.54, 0.39, 0.12, 1)
 

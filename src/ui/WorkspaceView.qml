@@ -72,6 +72,7 @@ ColumnLayout {
             ComboBox {
                 id: picker
                 objectName: "albumPicker"
+                Accessible.name: "直播相册" // its label
 
                 // "请选择" (no album) first, then the albums in the controller's order.
                 model: {
@@ -122,6 +123,7 @@ ColumnLayout {
         FolderRow {
             objectName: "originalFolderRow"
             title: "原图同步文件夹"
+            actionName: "选择原图同步文件夹"
             detail: workspace.model.originalFolderText
             onAction: workspace.model.chooseFolder(FolderKind.Original)
         }
@@ -136,6 +138,7 @@ ColumnLayout {
         FolderRow {
             objectName: "effectFolderRow"
             title: "精修回传文件夹"
+            actionName: "选择精修回传文件夹"
             detail: workspace.model.effectFolderText
             onAction: workspace.model.chooseFolder(FolderKind.Effect)
         }
