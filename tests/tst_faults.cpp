@@ -9,18 +9,23 @@
 // Permission faults: the tests run as root in CI, and root ignores a folder's write bits.
 // Those rows run the faulted pass as the "nobody" user (uid 65534): the sandbox is handed to
 // that user and the folder under test made read-only (0555), so the kernel's own permission
-// check refuses the write, exactly as for an ordinary user. The file-size limit (RLIMIT_FSIZE)
-// is set for that pass only.
+// check refuses the write, exactly as for an ordinary user. A file-size limit (RLIMIT_FSIZE)
+// ends a process that has not set itself up against it: those rows run the faulted pass in
+// this executable started again, as the program starts, under the limit.
 
 #include "support/Scenario.h"
 
+#include "platform/ProcessSetup.h"
+
+#include <QCoroProcess>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
 #include <QTest>
 
 #include <cerrno>
-#include <csignal>
+#include <cstdio>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -108,8 +113,8 @@ struct FaultCase {
     Stage stage = Stage::Nothing;
     Arrange arrange;
     Arrange repair;
-    bool asUser = false;  // run the faulted pass as an ordinary user...
-    qint64 sizeLimit = 0; // ...with this file-size limit (RLIMIT_FSIZE)
+    bool asUser = false;  // run the faulted pass as an ordinary user
+    qint64 sizeLimit = 0; // run it in a process of its own with this file-size limit
     int versionsKept = 1; // copies of each retouched file the service ends with
 };
 
@@ -119,30 +124,46 @@ class FaultsTest : public QObject {
     Q_OBJECT
     std::optional<Scenario> f;
 
-    // The faulted pass as an ordinary user and with a file-size limit, for the faults root and an
-    // unlimited process never meet. Only the effective user changes (glibc changes it for every
-    // thread), so root is back once the pass has ended.
-    Outcome<SyncResult> passAsUser(qint64 sizeLimit) {
+    // The faulted pass as an ordinary user, for the faults root never meets. Only the effective
+    // user changes (glibc changes it for every thread), so root is back once the pass has ended.
+    Outcome<SyncResult> passAsUser() {
         const bool root = ::geteuid() == 0;
         const QStringList sandbox = allEntries(f->sandbox.root.path()) + QStringList{f->sandbox.root.path()};
         for (const QString& path : sandbox) {
             if (root && ::lchown(QFile::encodeName(path).constData(), kNobody, kNobody) != 0)
                 qFatal("cannot hand %s over", qPrintable(path));
         }
-        rlimit unlimited{};
-        ::getrlimit(RLIMIT_FSIZE, &unlimited);
-        const rlimit limited{rlim_t(sizeLimit), unlimited.rlim_max};
-        std::signal(SIGXFSZ, SIG_IGN); // past the limit write() fails with EFBIG instead
-        if ((sizeLimit && ::setrlimit(RLIMIT_FSIZE, &limited) != 0) ||
-            (root && ::setresuid(-1, kNobody, -1) != 0))
+        if (root && ::setresuid(-1, kNobody, -1) != 0)
             qFatal("cannot become an ordinary user");
         auto outcome = f->syncOnce();
         // Changing the user made the process undumpable, which would stop LeakSanitizer from
         // inspecting it at exit in the sanitizer build.
-        if ((root && ::setresuid(-1, 0, -1) != 0) || ::setrlimit(RLIMIT_FSIZE, &unlimited) != 0 ||
-            ::prctl(PR_SET_DUMPABLE, 1) != 0)
+        if ((root && ::setresuid(-1, 0, -1) != 0) || ::prctl(PR_SET_DUMPABLE, 1) != 0)
             qFatal("cannot become root again");
         return outcome;
+    }
+
+    // The faulted pass in this executable started again (see main), which sets itself up as the
+    // program does and nothing more, under the file-size limit: it must end the pass, not the
+    // process.
+    Outcome<SyncResult> passInChild(qint64 sizeLimit) {
+        QProcess child;
+        child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        child.start(QCoreApplication::applicationFilePath(),
+                    {u"--pass-in-child"_s, QString::number(sizeLimit), f->baseUrl, f->token,
+                     QString::fromUtf8(f->settings.encode())});
+        const bool ended = QCoro::waitFor(qCoro(child).waitForFinished(std::chrono::minutes(2)));
+        const QList<QByteArray> seen = child.readAllStandardOutput().split(' ');
+        if (!ended || child.exitStatus() != QProcess::NormalExit || child.exitCode() != 0 || seen.size() != 3)
+            return {{std::nullopt, Failure{.text = u"the process ended: "_s + child.errorString()}}};
+        if (seen[0] == "-1")
+            return {{SyncResult{}, std::nullopt}};
+        const int clientCase = seen[2].toInt();
+        return {{std::nullopt,
+                 Failure{Failure::Kind(seen[0].toInt()),
+                         {},
+                         clientCase < 0 ? std::nullopt : std::optional(SyncClientError::Case(clientCase)),
+                         seen[1].toInt()}}};
     }
 
 private Q_SLOTS:
@@ -264,8 +285,8 @@ private Q_SLOTS:
             {"read-only album folder", denied, Nothing, readOnly(false), {}, true},
             {"unwritable state folder", denied, Nothing, readOnly(true), {}, true},
             {"unreadable retouched file", denied, Originals, unreadableRetouch, {}, true},
-            {"file-size limit mid-download", tooLarge, Nothing, [](Scenario&) {}, {}, true, 64 * 1024},
-            {"file-size limit while saving a large state", tooLarge, Nothing, largeState, {}, true, 240'000},
+            {"file-size limit mid-download", tooLarge, Nothing, [](Scenario&) {}, {}, false, 64 * 1024},
+            {"file-size limit while saving a large state", tooLarge, Nothing, largeState, {}, false, 240'000},
         });
         // clang-format on
     }
@@ -273,7 +294,9 @@ private Q_SLOTS:
     void faultThenCleanPass() {
         QFETCH(FaultCase, row);
         row.arrange(*f);
-        const auto faulted = row.asUser ? passAsUser(row.sizeLimit) : f->syncOnce();
+        const auto faulted = row.sizeLimit ? passInChild(row.sizeLimit)
+                             : row.asUser  ? passAsUser()
+                                           : f->syncOnce();
         QVERIFY2(sameFailure(faulted.failure, row.expected), qPrintable(faulted.errorText()));
         QVERIFY(!QFile::exists(u"/tmp/kitewell-escape.jpg"_s));
 
@@ -299,5 +322,31 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(FaultsTest)
+// Started again by passInChild: the program's own start, the limit, one pass, and how it
+// ended on standard output ("<kind> <code> <client case or -1>"; the kind is -1 for success).
+int passInChild(int argc, char** argv) {
+    setUpProcess();
+    const QCoreApplication app(argc, argv);
+    const QStringList arguments = QCoreApplication::arguments();
+    rlimit limit{};
+    ::getrlimit(RLIMIT_FSIZE, &limit);
+    limit.rlim_cur = rlim_t(arguments[2].toLongLong());
+    if (::setrlimit(RLIMIT_FSIZE, &limit) != 0)
+        return 2;
+    const auto outcome =
+        runPass(arguments[3], arguments[4], SyncSettings::decode(arguments[5].toUtf8()), true);
+    const Failure failure = outcome.failure.value_or(Failure{.kind = Failure::Kind(-1)});
+    std::printf("%d %d %d", int(failure.kind), failure.code,
+                failure.clientCase ? int(*failure.clientCase) : -1);
+    return 0;
+}
+
+int main(int argc, char** argv) {
+    if (argc == 6 && qstrcmp(argv[1], "--pass-in-child") == 0)
+        return passInChild(argc, argv);
+    QCoreApplication app(argc, argv);
+    FaultsTest test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_faults.moc"
