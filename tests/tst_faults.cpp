@@ -143,27 +143,22 @@ class FaultsTest : public QObject {
         return outcome;
     }
 
-    // The faulted pass in this executable started again (see main), which sets itself up as the
-    // program does and nothing more, under the file-size limit: it must end the pass, not the
-    // process.
+    // The faulted pass in this executable started again (see main) as the program starts, under
+    // the file-size limit: the limit must end the pass, not the process.
     Outcome<SyncResult> passInChild(qint64 sizeLimit) {
         QProcess child;
-        child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        child.setChildProcessModifier([sizeLimit] {
+            const rlimit limit{rlim_t(sizeLimit), rlim_t(sizeLimit)};
+            ::setrlimit(RLIMIT_FSIZE, &limit);
+        });
         child.start(QCoreApplication::applicationFilePath(),
-                    {u"--pass-in-child"_s, QString::number(sizeLimit), f->baseUrl, f->token,
-                     QString::fromUtf8(f->settings.encode())});
-        const bool ended = QCoro::waitFor(qCoro(child).waitForFinished(std::chrono::minutes(2)));
-        const QList<QByteArray> seen = child.readAllStandardOutput().split(' ');
-        if (!ended || child.exitStatus() != QProcess::NormalExit || child.exitCode() != 0 || seen.size() != 3)
-            return {{std::nullopt, Failure{.text = u"the process ended: "_s + child.errorString()}}};
-        if (seen[0] == "-1")
-            return {{SyncResult{}, std::nullopt}};
-        const int clientCase = seen[2].toInt();
-        return {{std::nullopt,
-                 Failure{Failure::Kind(seen[0].toInt()),
-                         {},
-                         clientCase < 0 ? std::nullopt : std::optional(SyncClientError::Case(clientCase)),
-                         seen[1].toInt()}}};
+                    {u"--pass"_s, f->baseUrl, f->token, QString::fromUtf8(f->settings.encode())});
+        const bool lived = QCoro::waitFor(qCoro(child).waitForFinished(std::chrono::minutes(2))) &&
+                           child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0;
+        const QList<QByteArray> seen = child.readAllStandardOutput().split(' '); // kind and code
+        if (!lived || seen.size() != 2)
+            return {{SyncResult{}, lived ? std::nullopt : std::optional(Failure{.text = u"it died"_s})}};
+        return {{std::nullopt, Failure{Failure::Kind(seen[0].toInt()), {}, std::nullopt, seen[1].toInt()}}};
     }
 
 private Q_SLOTS:
@@ -322,31 +317,24 @@ private Q_SLOTS:
     }
 };
 
-// Started again by passInChild: the program's own start, the limit, one pass, and how it
-// ended on standard output ("<kind> <code> <client case or -1>"; the kind is -1 for success).
+// Started again by passInChild: the program's own start, one pass, and how it failed, if it
+// did, on standard output.
 int passInChild(int argc, char** argv) {
     setUpProcess();
     const QCoreApplication app(argc, argv);
-    const QStringList arguments = QCoreApplication::arguments();
-    rlimit limit{};
-    ::getrlimit(RLIMIT_FSIZE, &limit);
-    limit.rlim_cur = rlim_t(arguments[2].toLongLong());
-    if (::setrlimit(RLIMIT_FSIZE, &limit) != 0)
-        return 2;
     const auto outcome =
-        runPass(arguments[3], arguments[4], SyncSettings::decode(arguments[5].toUtf8()), true);
-    const Failure failure = outcome.failure.value_or(Failure{.kind = Failure::Kind(-1)});
-    std::printf("%d %d %d", int(failure.kind), failure.code,
-                failure.clientCase ? int(*failure.clientCase) : -1);
+        runPass(QString::fromUtf8(argv[2]), QString::fromUtf8(argv[3]), SyncSettings::decode(argv[4]), true);
+    if (outcome.failure)
+        std::printf("%d %d", int(outcome.failure->kind), outcome.failure->code);
     return 0;
 }
 
 int main(int argc, char** argv) {
-    if (argc == 6 && qstrcmp(argv[1], "--pass-in-child") == 0)
+    if (argc == 5 && qstrcmp(argv[1], "--pass") == 0)
         return passInChild(argc, argv);
     QCoreApplication app(argc, argv);
     FaultsTest test;
-    QTEST_SET_MAIN_SOURCE_PATH
     return QTest::qExec(&test, argc, argv);
 }
+
 #include "tst_faults.moc"
