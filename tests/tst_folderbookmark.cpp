@@ -12,18 +12,26 @@
 
 #include <functional>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 
 using namespace kitewell;
 using namespace Qt::StringLiterals;
 
+Q_DECLARE_METATYPE(FolderBookmark::Identity)
+
 namespace {
 
-// Bookmark bytes in the stored layout, which later versions of the program must still read.
-QByteArray layout(const QByteArray& path, quint64 device = 1, quint64 inode = 1, char version = 1) {
-    char numbers[16];
-    qToBigEndian(device, numbers);
-    qToBigEndian(inode, numbers + 8);
-    return "KWFB" + QByteArray(1, version) + QByteArray(numbers, 16) + path;
+// Bookmark bytes in the stored layout, which later versions of the program must still read
+// (version 1 held no file-system identity).
+QByteArray layout(const QByteArray& path, FolderBookmark::Identity id = {1, 1, 1}, char version = 2) {
+    QByteArray bytes = "KWFB" + QByteArray(1, version);
+    for (const quint64 number :
+         version == 1 ? QList{id.device, id.inode} : QList{id.fileSystem, id.device, id.inode}) {
+        char bigEndian[8];
+        qToBigEndian(number, bigEndian);
+        bytes.append(bigEndian, 8);
+    }
+    return bytes + path;
 }
 
 // What the step failed with: a file-system error's errno, another error's text; empty if nothing.
@@ -56,8 +64,12 @@ private Q_SLOTS:
     void resolvesToTheChosenFolderOnly() {
         const QByteArray bookmark = FolderBookmark::create(m_folder + u"/./sub/../"_s);
         struct stat status {};
-        QCOMPARE(::stat(QFile::encodeName(m_folder).constData(), &status), 0);
-        QCOMPARE(bookmark, layout(QFile::encodeName(m_folder), status.st_dev, status.st_ino));
+        struct statfs fileSystem {};
+        const QByteArray path = QFile::encodeName(m_folder);
+        QVERIFY(::stat(path.constData(), &status) == 0 && ::statfs(path.constData(), &fileSystem) == 0);
+        const auto [high, low] = fileSystem.f_fsid.__val;
+        QCOMPARE(bookmark,
+                 layout(path, {quint64(quint32(high)) << 32 | quint32(low), status.st_dev, status.st_ino}));
         QCOMPARE(FolderBookmark::resolve(bookmark).path, m_folder);
         QVERIFY(!FolderBookmark::resolve(bookmark).stale);
         QVERIFY(FolderBookmark::startAccess(m_folder));
@@ -84,12 +96,35 @@ private Q_SLOTS:
         QCOMPARE(refused(inside, below), u"errno %1"_s.arg(ENOTDIR));
     }
 
+    // The folder now at the path is the bookmarked one by its file system's own identity, which a
+    // disk attached again keeps, and its inode; by the device number where there is no identity.
+    void sameFolder_data() {
+        using Identity = FolderBookmark::Identity;
+        QTest::addColumn<QByteArray>("bookmark");
+        QTest::addColumn<Identity>("now");
+        QTest::addColumn<bool>("stale");
+        const QByteArray path = QFile::encodeName(m_folder);
+        QTest::newRow("another device number") << layout(path, {7, 1, 2}) << Identity{7, 3, 2} << false;
+        QTest::newRow("same inode, another file system")
+            << layout(path, {7, 1, 2}) << Identity{8, 1, 2} << true;
+        QTest::newRow("no identity, another device") << layout(path, {0, 1, 2}) << Identity{0, 3, 2} << true;
+        QTest::newRow("version 1, same device") << layout(path, {0, 1, 2}, 1) << Identity{9, 1, 2} << false;
+        QTest::newRow("version 1, another device") << layout(path, {0, 1, 2}, 1) << Identity{9, 3, 2} << true;
+    }
+    void sameFolder() {
+        QFETCH(QByteArray, bookmark);
+        QFETCH(FolderBookmark::Identity, now);
+        QFETCH(bool, stale);
+        const FolderBookmark::Resolved resolved = FolderBookmark::resolve(bookmark, now);
+        QVERIFY(resolved.path == m_folder && resolved.stale == stale);
+    }
+
     void unrecognisedBytes_data() {
         QTest::addColumn<QByteArray>("bytes");
         const QByteArray path = QFile::encodeName(QDir::tempPath());
         QTest::newRow("magic only") << QByteArray("KWFB\x01");
         QTest::newRow("no path") << layout("");
-        QTest::newRow("another version") << layout(path, 1, 1, 2);
+        QTest::newRow("another version") << layout(path, {}, 3);
         QTest::newRow("relative path") << layout("tmp");
         QTest::newRow("NUL in path") << layout(path + QByteArray("\0/x", 3));
         QTest::newRow("other magic") << "KWFC" + layout(path).mid(4);
