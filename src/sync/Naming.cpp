@@ -109,12 +109,12 @@ QStringList effectFiles(const QString& folder) {
         const QString name = QFile::decodeName(entry.name);
         if (entry.name.startsWith('.') || !hasEffectExtension(name) || QFile::encodeName(name) != entry.name)
             continue;
-        // Only what a link leads to tells: a link to a folder is a folder. One that cannot be
-        // examined (a dangling link, a loop) is listed all the same: it counts as unmatched,
-        // or fails the pass when its turn comes to be stamped.
-        const bool folderEntry = entry.kind == FolderEntry::Kind::Folder ||
-                                 (entry.kind != FolderEntry::Kind::Other && isFolder(prefix + name));
-        if (!folderEntry)
+        // Regular files, and links, which are followed only when a matched file's turn comes:
+        // a pipe or a device would block or fail the pass, and an unmatched entry is never
+        // examined. A listing that does not tell is asked, without following a link.
+        const FolderEntry::Kind kind =
+            entry.kind == FolderEntry::Kind::Unknown ? entryKind(prefix + name) : entry.kind;
+        if (kind == FolderEntry::Kind::File || kind == FolderEntry::Kind::Link)
             files.append(prefix + name);
     }
     return files;

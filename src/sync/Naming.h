@@ -29,9 +29,9 @@ QString downloadFileName(const Photo& photo);
 // characters of the album id. Check the id with isSafeIdComponent first.
 QString albumFolderName(const AlbumEvent& event);
 
-// The entries directly in the folder whose extension is jpg or jpeg in any case, hidden
-// entries and folders (links to folders too) left out, in the order the folder lists them.
-// Entries are not examined further: a dangling link is listed. Throws FileSystemError when
+// The regular files and links directly in the folder whose extension is jpg or jpeg in any
+// case, hidden entries left out, in the order the folder lists them. What a link leads to is
+// not examined: a dangling link, or one to a folder, is listed. Throws FileSystemError when
 // the folder cannot be listed.
 QStringList effectFiles(const QString& folder);
 

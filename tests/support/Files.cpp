@@ -6,6 +6,10 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <time.h>
+
 namespace testsupport {
 
 QByteArray readFile(const QString& path) {
@@ -20,10 +24,11 @@ bool writeFile(const QString& path, const QByteArray& bytes) {
 }
 
 bool setModifiedSecondsAgo(const QString& path, int seconds) {
-    QFile file(path);
-    return file.open(QIODevice::ReadWrite) &&
-           file.setFileTime(QDateTime::currentDateTimeUtc().addSecs(-seconds),
-                            QFileDevice::FileModificationTime);
+    // By name, not through an open file: folders and pipes are dated too.
+    timespec times[2]{{0, UTIME_OMIT}, {}};
+    ::clock_gettime(CLOCK_REALTIME, &times[1]);
+    times[1].tv_sec -= seconds;
+    return ::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, 0) == 0;
 }
 
 void writeAged(const QString& path, const QByteArray& bytes, int ageSeconds) {
