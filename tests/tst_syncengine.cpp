@@ -91,14 +91,17 @@ private Q_SLOTS:
         QCOMPARE(folders->calls, kOriginalsOnly + kOriginalsOnly);
 
         // Renamed on the service: recorded photos come back to their places, their folder
-        // made again; a new one goes to the new folder.
-        f->service->updateEvent({kEventId, u"Renamed"_s, std::nullopt});
+        // made again; a new one goes to the new folder. Names are cut to fit in 255 bytes, a
+        // photo's with the staging suffix and keeping its extension.
+        const QString ninety = u"鸢"_s.repeated(90);
+        f->service->updateEvent({kEventId, ninety, std::nullopt});
         f->service->updatePhoto(kEventId, photo(u"p1"_s, u"NEW_NAME.JPG"_s));
-        f->addPhoto(u"p5"_s, u"late.jpg"_s);
-        f->albumFolder = u"Renamed--evt-2024"_s;
+        f->addPhoto(u"p5"_s, ninety + u".jpg"_s);
+        f->albumFolder = ninety.left(81) + u"--evt-2024"_s;
         QVERIFY(QDir(f->sandbox.originals + u'/' + kAlbumFolder).removeRecursively());
         QCOMPARE(*f->syncOnce(false).value, (SyncResult{4, 0, 0, 0}));
         QVERIFY(f->original(u"p1"_s).endsWith(kAlbumFolder + u"/p1__IMG_1.JPG"_s));
+        QVERIFY(f->original(u"p5"_s).endsWith(f->albumFolder + u"/p5__"_s + ninety.left(79) + u".jpg"_s));
         f->verifyConverged(false);
     }
 

@@ -10,6 +10,8 @@ namespace kitewell::naming {
 namespace {
 
 constexpr qsizetype maximumNameLength = 160;
+// A download streams into its destination's name with this added, until it is whole.
+constexpr qsizetype stagingSuffixBytes = sizeof ".download" - 1;
 constexpr qint64 writingWindowMs = 2000;
 
 bool isForbidden(QChar c) {
@@ -53,12 +55,41 @@ QString leadingGraphemes(const QString& text, qsizetype count) {
     return text.left(end);
 }
 
+// Bytes in the file-name encoding (UTF-8 here, as QFile::encodeName).
+qsizetype encodedSize(QStringView text) {
+    return text.toUtf8().size();
+}
+
+// The leading grapheme clusters of the text that fit in `bytes` encoded bytes.
+QString leadingBytes(const QString& text, qsizetype bytes) {
+    if (encodedSize(text) <= bytes)
+        return text;
+    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
+    qsizetype end = 0;
+    for (qsizetype next = finder.toNextBoundary(); next > 0; next = finder.toNextBoundary()) {
+        bytes -= encodedSize(QStringView(text).mid(end, next - end));
+        if (bytes < 0)
+            break;
+        end = next;
+    }
+    return text.left(end);
+}
+
+bool hasExtension(const QString& name, qsizetype dot) {
+    return dot >= 0 && dot + 1 < name.size();
+}
+
 QString lastComponent(const QString& path) {
     return path.mid(path.lastIndexOf(u'/') + 1);
 }
 
 QString safeNameOf(const Photo& photo) {
     return safeName(photo.name.value_or(QStringLiteral("photo.jpg")));
+}
+
+// The photo's safe name as a file on its own can hold it.
+QString plainFileName(const Photo& photo) {
+    return fitName(safeNameOf(photo), maximumNameBytes);
 }
 
 bool hasEffectExtension(const QString& name) {
@@ -88,16 +119,31 @@ QString safeName(const QString& text) {
     return leadingGraphemes(result.mid(begin, end - begin), maximumNameLength);
 }
 
+QString fitName(const QString& name, qsizetype bytes) {
+    const qsizetype dot = name.lastIndexOf(u'.');
+    if (!hasExtension(name, dot) || encodedSize(name) <= bytes)
+        return leadingBytes(name, bytes);
+    const QString extension = name.mid(dot);
+    const qsizetype extensionBytes = encodedSize(extension);
+    // An extension too long to keep is cut with the rest.
+    if (extensionBytes > bytes)
+        return leadingBytes(name, bytes);
+    return leadingBytes(name.left(dot), bytes - extensionBytes) + extension;
+}
+
 QString downloadFileName(const Photo& photo) {
+    const QString head = photo.id + QStringLiteral("__");
     const QString safe = safeNameOf(photo);
-    const qsizetype dot = safe.lastIndexOf(u'.');
-    const bool hasExtension = dot >= 0 && dot + 1 < safe.size();
-    return photo.id + QStringLiteral("__") + safe + (hasExtension ? QString() : QStringLiteral(".jpg"));
+    const QString added = hasExtension(safe, safe.lastIndexOf(u'.')) ? QString() : QStringLiteral(".jpg");
+    // The whole name fits, while it downloads too (an id too long for any name leaves no room).
+    const qsizetype room = maximumNameBytes - encodedSize(head) - encodedSize(added) - stagingSuffixBytes;
+    return head + fitName(safe, room) + added;
 }
 
 QString albumFolderName(const AlbumEvent& event) {
     const QString title = event.title.isEmpty() ? QStringLiteral("直播相册") : event.title;
-    return safeName(title) + QStringLiteral("--") + leadingGraphemes(event.id, 8);
+    const QString tail = QStringLiteral("--") + leadingGraphemes(event.id, 8);
+    return leadingBytes(safeName(title), maximumNameBytes - encodedSize(tail)) + tail;
 }
 
 QStringList effectFiles(const QString& folder) {
@@ -143,7 +189,7 @@ PhotoMatcher::PhotoMatcher(const QList<Photo>& photos) {
     for (qsizetype i = 0; i < photos.size(); ++i) {
         if (!m_firstById.contains(photos[i].id))
             m_firstById.insert(photos[i].id, i);
-        const QString name = safeNameOf(photos[i]);
+        const QString name = plainFileName(photos[i]);
         const auto it = m_bySafeName.find(name);
         if (it == m_bySafeName.end())
             m_bySafeName.insert(name, i);
