@@ -6,6 +6,7 @@
 #include "app/SyncViewModel.h"
 #include "credentials/KeychainStore.h"
 #include "storage/SyncStorage.h"
+#include "support/Files.h"
 #include "support/Fixture.h"
 #include "ui/Autostart.h"
 #include "ui/KitewellSyncApp.h"
@@ -329,10 +330,18 @@ private Q_SLOTS:
 
     void disabledControls_data() {
         QTest::addColumn<DisabledRow>("row");
-        const Step slowPass = [](UiTest& t) {
-            t.m_service->setFault(Endpoint::Workspace, Fault{.delayMs = 1500}); // time to look meanwhile
-            t.openSignedIn(kOwnerEvent);
-            t.click(u"downloadButton"_s);
+        const auto slowPass = [](const QString& button) {
+            return Step([button](UiTest& t) {
+                t.m_service->setFault(Endpoint::Workspace, Fault{.delayMs = 1500}); // time to look meanwhile
+                t.openSignedIn(kOwnerEvent);
+                t.m_nextFolder = t.m_sandbox->effects; // with a retouched file to return
+                t.click(u"effectFolderRowButton"_s);
+                writeAged(t.m_sandbox->effects + u"/Aurora Festival--evt-auro/photo-1__edit.jpg"_s, "edit");
+                t.click(button);
+            });
+        };
+        const Step uploaded = [](UiTest& t) {
+            QTRY_COMPARE(t.m_service->requests(Endpoint::UploadVersion).size(), 1);
         };
         const Step slowSignIn = [](UiTest& t) {
             t.m_service->setFault(Endpoint::SignIn, Fault{.delayMs = 1500});
@@ -348,10 +357,16 @@ private Q_SLOTS:
         const Step wait = [](UiTest&) {};
         QTest::newRow("publish switch, returns off")
             << DisabledRow{u"autoPublishToggle"_s, u"autoSyncToggle"_s, publishingThenNoReturns, returns};
-        QTest::newRow("download button, pass") << DisabledRow{
-            u"downloadButton"_s, u"reloadButton"_s, slowPass, wait, {u"正在同步…"_s, u"立即下载新增原图"_s}};
-        QTest::newRow("return button, pass") << DisabledRow{
-            u"returnButton"_s, u"albumPicker"_s, slowPass, wait, {u"回传精修图"_s, u"回传精修图"_s}};
+        QTest::newRow("download button, pass") << DisabledRow{u"downloadButton"_s,
+                                                              u"reloadButton"_s,
+                                                              slowPass(u"downloadButton"_s),
+                                                              wait,
+                                                              {u"正在同步…"_s, u"立即下载新增原图"_s}};
+        QTest::newRow("return button, returning pass") << DisabledRow{u"returnButton"_s,
+                                                                      u"albumPicker"_s,
+                                                                      slowPass(u"returnButton"_s),
+                                                                      uploaded,
+                                                                      {u"回传精修图"_s, u"回传精修图"_s}};
         QTest::newRow("sign-in button, signing in") << DisabledRow{
             u"signInButton"_s, u"passwordField"_s, slowSignIn, wait, {u"正在登录…"_s, u"登录并连接工作台"_s}};
     }
