@@ -340,7 +340,8 @@ private Q_SLOTS:
                 t.click(button);
             });
         };
-        const Step uploaded = [](UiTest& t) {
+        const Step download = slowPass(u"downloadButton"_s), giveBack = slowPass(u"returnButton"_s);
+        const Step returned = [](UiTest& t) {
             QTRY_COMPARE(t.m_service->requests(Endpoint::UploadVersion).size(), 1);
         };
         const Step slowSignIn = [](UiTest& t) {
@@ -357,16 +358,10 @@ private Q_SLOTS:
         const Step wait = [](UiTest&) {};
         QTest::newRow("publish switch, returns off")
             << DisabledRow{u"autoPublishToggle"_s, u"autoSyncToggle"_s, publishingThenNoReturns, returns};
-        QTest::newRow("download button, pass") << DisabledRow{u"downloadButton"_s,
-                                                              u"reloadButton"_s,
-                                                              slowPass(u"downloadButton"_s),
-                                                              wait,
-                                                              {u"正在同步…"_s, u"立即下载新增原图"_s}};
-        QTest::newRow("return button, returning pass") << DisabledRow{u"returnButton"_s,
-                                                                      u"albumPicker"_s,
-                                                                      slowPass(u"returnButton"_s),
-                                                                      uploaded,
-                                                                      {u"回传精修图"_s, u"回传精修图"_s}};
+        QTest::newRow("download button, pass") << DisabledRow{
+            u"downloadButton"_s, u"reloadButton"_s, download, wait, {u"正在同步…"_s, u"立即下载新增原图"_s}};
+        QTest::newRow("return button, pass") << DisabledRow{
+            u"returnButton"_s, u"albumPicker"_s, giveBack, returned, {u"回传精修图"_s, u"回传精修图"_s}};
         QTest::newRow("sign-in button, signing in") << DisabledRow{
             u"signInButton"_s, u"passwordField"_s, slowSignIn, wait, {u"正在登录…"_s, u"登录并连接工作台"_s}};
     }
