@@ -8,7 +8,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <time.h>
 
 namespace testsupport {
 
@@ -25,9 +24,8 @@ bool writeFile(const QString& path, const QByteArray& bytes) {
 
 bool setModifiedSecondsAgo(const QString& path, int seconds) {
     // By name, not through an open file: folders and pipes are dated too.
-    timespec times[2]{{0, UTIME_OMIT}, {}};
-    ::clock_gettime(CLOCK_REALTIME, &times[1]);
-    times[1].tv_sec -= seconds;
+    const qint64 ms = QDateTime::currentMSecsSinceEpoch() - seconds * qint64(1000);
+    const timespec times[2]{{0, UTIME_OMIT}, {ms / 1000, ms % 1000 * 1'000'000}};
     return ::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, 0) == 0;
 }
 
