@@ -27,7 +27,6 @@ private Q_SLOTS:
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("expected");
         QTest::newRow("all ten, runs not merged") << u"a/b:c\\?%*|\"<>"_s << u"a-b-c--------"_s;
-        QTest::newRow("only line breaks") << u"\r\n"_s << u"photo.jpg"_s;
         QTest::newRow("every trimmed character")
             << QString::fromUtf16(u"\t\n\v\f\r\u0085\u2028\u2029 \u1680\u2000\u200A\u202F\u205F\u3000x\u00A0")
             << u"x"_s;
