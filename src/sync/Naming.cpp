@@ -60,9 +60,15 @@ qsizetype encodedSize(QStringView text) {
     return text.toUtf8().size();
 }
 
+// Whether the text takes at most `bytes` encoded bytes. A UTF-16 unit never takes more than
+// three, which settles the usual short name without encoding it.
+bool fits(QStringView text, qsizetype bytes) {
+    return text.size() * 3 <= bytes || encodedSize(text) <= bytes;
+}
+
 // The leading grapheme clusters of the text that fit in `bytes` encoded bytes.
 QString leadingBytes(const QString& text, qsizetype bytes) {
-    if (encodedSize(text) <= bytes)
+    if (fits(text, bytes))
         return text;
     QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
     qsizetype end = 0;
@@ -121,7 +127,7 @@ QString safeName(const QString& text) {
 
 QString fitName(const QString& name, qsizetype bytes) {
     const qsizetype dot = name.lastIndexOf(u'.');
-    if (!hasExtension(name, dot) || encodedSize(name) <= bytes)
+    if (!hasExtension(name, dot) || fits(name, bytes))
         return leadingBytes(name, bytes);
     const QString extension = name.mid(dot);
     const qsizetype extensionBytes = encodedSize(extension);
