@@ -1,8 +1,9 @@
 // The naming and matching rules on arbitrary text (raw UTF-16: lone surrogates, NULs,
 // combining marks, line breaks): safeName always gives one harmless name component,
-// downloadFileName and albumFolderName never leave their folder when the id checks pass,
-// the path checks agree with what the path means, and PhotoMatcher finds the photo the
-// plain rule, written out here, finds.
+// downloadFileName and albumFolderName never leave their folder when the id checks pass and
+// fit in a file name (with ".download") unless the id alone cannot, a cut keeps the
+// extension and whole characters, the path checks agree with what the path means, and
+// PhotoMatcher finds the photo the plain rule, written out here, finds.
 
 #include "FuzzCheck.h"
 #include "sync/Naming.h"
@@ -27,8 +28,31 @@ qsizetype graphemes(const QString& text) {
     return count;
 }
 
+// The first `count` grapheme clusters of the text.
+QString firstGraphemes(const QString& text, qsizetype count) {
+    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
+    qsizetype end = 0;
+    for (qsizetype next = 0; count > 0 && (next = finder.toNextBoundary()) > 0; --count)
+        end = next;
+    return text.left(end);
+}
+
+// Whether `part` is the start of `text`, ending between two grapheme clusters.
+bool isLeadingPart(const QString& part, const QString& text) {
+    if (part.isEmpty() || part == text)
+        return true;
+    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
+    finder.setPosition(part.size());
+    return text.startsWith(part) && finder.isAtBoundary();
+}
+
+qsizetype encodedSize(const QString& text) {
+    return text.toUtf8().size();
+}
+
 // The matching rule as it reads: the first photo whose id is the text before the first "__";
-// without "__", the only photo whose safe name is the whole file name.
+// without "__", the only photo whose safe name, as a file of its own holds it, is the whole
+// file name.
 std::optional<qsizetype> plainMatch(const QString& file, const QList<Photo>& photos) {
     const QString name = file.mid(file.lastIndexOf(u'/') + 1);
     const qsizetype separator = name.indexOf(QStringLiteral("__"));
@@ -36,7 +60,8 @@ std::optional<qsizetype> plainMatch(const QString& file, const QList<Photo>& pho
     for (qsizetype i = 0; i < photos.size(); ++i) {
         if (separator >= 0 && photos[i].id == name.left(separator))
             return i;
-        if (separator < 0 && safeName(photos[i].name.value_or(QStringLiteral("photo.jpg"))) == name) {
+        const QString safe = safeName(photos[i].name.value_or(QStringLiteral("photo.jpg")));
+        if (separator < 0 && fitName(safe, maximumNameBytes) == name) {
             if (found)
                 return std::nullopt;
             found = i;
@@ -88,7 +113,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     for (const Photo& photo : std::as_const(photos)) {
         const QString file = downloadFileName(photo);
-        FUZZ_CHECK(file.startsWith(photo.id + QStringLiteral("__")));
+        const QString head = photo.id + QStringLiteral("__");
+        FUZZ_CHECK(file.startsWith(head));
+        // Room for the name, ".jpg" and ".download": the whole fits, a cut at a cluster
+        // boundary of the safe name, keeping its extension when that fits.
+        if (encodedSize(head) + 4 + 9 <= maximumNameBytes) {
+            FUZZ_CHECK(encodedSize(file) + 9 <= maximumNameBytes);
+            const QString safe = safeName(photo.name.value_or(QStringLiteral("photo.jpg")));
+            const qsizetype dot = safe.lastIndexOf(u'.');
+            const QString extension = dot >= 0 && dot + 1 < safe.size() ? safe.mid(dot) : QString();
+            const QString kept =
+                file.mid(head.size(), file.size() - head.size() - (extension.isEmpty() ? 4 : 0));
+            if (encodedSize(head + extension) + 9 <= maximumNameBytes && !extension.isEmpty()) {
+                FUZZ_CHECK(kept.endsWith(extension));
+                FUZZ_CHECK(isLeadingPart(kept.chopped(extension.size()), safe.left(dot)));
+            } else {
+                FUZZ_CHECK(isLeadingPart(kept, safe));
+            }
+        }
         const bool nameHasNul = photo.name && photo.name->contains(QChar(0));
         if (isSafeIdComponent(photo.id) && !nameHasNul) {
             FUZZ_CHECK(!file.contains(u'/') && isSafeIdComponent(file));
@@ -104,14 +146,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         AlbumEvent event;
         event.id = photo.id;
         event.title = photo.name.value_or(QString());
-        // Safe title, "--", then the id's first 8 characters (grapheme clusters).
+        // Safe title, cut at a cluster boundary so the whole fits, "--", then the id's first
+        // 8 characters (grapheme clusters).
         const QString folder = albumFolderName(event);
-        const QString head =
-            safeName(event.title.isEmpty() ? QStringLiteral("直播相册") : event.title) + QStringLiteral("--");
-        FUZZ_CHECK(folder.startsWith(head));
-        const QString idPart = folder.mid(head.size());
-        FUZZ_CHECK(photo.id.startsWith(idPart));
-        FUZZ_CHECK(graphemes(idPart) == std::min<qsizetype>(8, graphemes(photo.id)));
+        const QString tail = QStringLiteral("--") + firstGraphemes(photo.id, 8);
+        FUZZ_CHECK(folder.endsWith(tail));
+        const QString title = folder.chopped(tail.size());
+        FUZZ_CHECK(
+            isLeadingPart(title, safeName(event.title.isEmpty() ? QStringLiteral("直播相册") : event.title)));
+        FUZZ_CHECK(encodedSize(folder) <= maximumNameBytes || title.isEmpty());
     }
 
     // The matcher used by passes agrees with the plain rule for every part as a file name.

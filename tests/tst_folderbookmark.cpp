@@ -12,18 +12,21 @@
 
 #include <functional>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 
 using namespace kitewell;
 using namespace Qt::StringLiterals;
 
+Q_DECLARE_METATYPE(FolderBookmark::Identity)
+
 namespace {
 
-// Bookmark bytes in the stored layout, which later versions of the program must still read.
-QByteArray layout(const QByteArray& path, quint64 device = 1, quint64 inode = 1, char version = 1) {
-    char numbers[16];
-    qToBigEndian(device, numbers);
-    qToBigEndian(inode, numbers + 8);
-    return "KWFB" + QByteArray(1, version) + QByteArray(numbers, 16) + path;
+// Bookmark bytes in the stored layout, which later versions of the program must still read
+// (version 1 held no file-system identity).
+QByteArray layout(const QByteArray& path, FolderBookmark::Identity id = {1, 1, 1}, char version = 2) {
+    const quint64 numbers[]{qToBigEndian(id.fileSystem), qToBigEndian(id.device), qToBigEndian(id.inode)};
+    const QByteArray fields(reinterpret_cast<const char*>(numbers), sizeof numbers);
+    return "KWFB" + QByteArray(1, version) + (version == 1 ? fields.mid(8) : fields) + path;
 }
 
 // What the step failed with: a file-system error's errno, another error's text; empty if nothing.
@@ -56,8 +59,12 @@ private Q_SLOTS:
     void resolvesToTheChosenFolderOnly() {
         const QByteArray bookmark = FolderBookmark::create(m_folder + u"/./sub/../"_s);
         struct stat status {};
-        QCOMPARE(::stat(QFile::encodeName(m_folder).constData(), &status), 0);
-        QCOMPARE(bookmark, layout(QFile::encodeName(m_folder), status.st_dev, status.st_ino));
+        struct statfs fileSystem {};
+        const QByteArray path = QFile::encodeName(m_folder);
+        QVERIFY(::stat(path.constData(), &status) == 0 && ::statfs(path.constData(), &fileSystem) == 0);
+        const auto [high, low] = fileSystem.f_fsid.__val;
+        QCOMPARE(bookmark,
+                 layout(path, {quint64(quint32(high)) << 32 | quint32(low), status.st_dev, status.st_ino}));
         QCOMPARE(FolderBookmark::resolve(bookmark).path, m_folder);
         QVERIFY(!FolderBookmark::resolve(bookmark).stale);
         QVERIFY(FolderBookmark::startAccess(m_folder));
@@ -84,19 +91,38 @@ private Q_SLOTS:
         QCOMPARE(refused(inside, below), u"errno %1"_s.arg(ENOTDIR));
     }
 
-    void unrecognisedBytes_data() {
-        QTest::addColumn<QByteArray>("bytes");
-        const QByteArray path = QFile::encodeName(QDir::tempPath());
-        QTest::newRow("magic only") << QByteArray("KWFB\x01");
-        QTest::newRow("no path") << layout("");
-        QTest::newRow("another version") << layout(path, 1, 1, 2);
-        QTest::newRow("relative path") << layout("tmp");
-        QTest::newRow("NUL in path") << layout(path + QByteArray("\0/x", 3));
-        QTest::newRow("other magic") << "KWFC" + layout(path).mid(4);
+    // The folder now at the path is the bookmarked one by its file system's own identity, which a
+    // disk attached again keeps, and its inode; by the device number where there is no identity.
+    // Bytes of another form do not resolve.
+    void resolving_data() {
+        using Id = FolderBookmark::Identity;
+        QTest::addColumn<QByteArray>("bookmark");
+        QTest::addColumn<Id>("now");
+        QTest::addColumn<QString>("outcome"); // the folder's path, "stale" or the error's text
+        const QString same = m_folder, stale = u"stale"_s, unrecognised = u"文件夹书签无法识别。"_s;
+        const QByteArray path = QFile::encodeName(m_folder);
+        QTest::newRow("another device number") << layout(path, {7, 1, 2}) << Id{7, 3, 2} << same;
+        QTest::newRow("same inode, another file system") << layout(path, {7, 1, 2}) << Id{8, 1, 2} << stale;
+        QTest::newRow("no identity, another device") << layout(path, {0, 1, 2}) << Id{0, 3, 2} << stale;
+        QTest::newRow("version 1, same device") << layout(path, {0, 1, 2}, 1) << Id{9, 1, 2} << same;
+        QTest::newRow("version 1, another device") << layout(path, {0, 1, 2}, 1) << Id{9, 3, 2} << stale;
+        QTest::newRow("magic only") << QByteArray("KWFB\x01") << Id{} << unrecognised;
+        QTest::newRow("no path") << layout("") << Id{} << unrecognised;
+        QTest::newRow("another version") << layout(path, {}, 3) << Id{} << unrecognised;
+        QTest::newRow("relative path") << layout("tmp") << Id{} << unrecognised;
+        QTest::newRow("NUL in path") << layout(path + QByteArray("\0/x", 3)) << Id{} << unrecognised;
+        QTest::newRow("other magic") << "KWFC" + layout(path).mid(4) << Id{} << unrecognised;
     }
-    void unrecognisedBytes() {
-        QFETCH(QByteArray, bytes);
-        QCOMPARE(failure([&] { FolderBookmark::resolve(bytes); }), u"文件夹书签无法识别。"_s);
+    void resolving() {
+        QFETCH(QByteArray, bookmark);
+        QFETCH(FolderBookmark::Identity, now);
+        QFETCH(QString, outcome);
+        QString seen;
+        const QString failed = failure([&] {
+            const FolderBookmark::Resolved resolved = FolderBookmark::resolve(bookmark, now);
+            seen = resolved.stale ? u"stale"_s : resolved.path;
+        });
+        QCOMPARE(seen + failed, outcome);
     }
 };
 

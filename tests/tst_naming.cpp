@@ -1,11 +1,7 @@
 // Local file names, matching of retouched files to photos, and fingerprints.
 
-#include "support/Files.h"
 #include "sync/Naming.h"
 
-#include <QDir>
-#include <QFile>
-#include <QTemporaryDir>
 #include <QTest>
 
 using namespace kitewell;
@@ -16,6 +12,7 @@ namespace {
 
 const QString family = QString::fromUtf16(u"\U0001F468\u200D\U0001F469\u200D\U0001F467"); // one cluster
 const QString a159 = u"a"_s.repeated(159);
+const QString kite = u"鸢"_s; // 3 bytes in UTF-8
 
 Photo photo(const QString& id, std::optional<QString> name) {
     return {id, std::move(name), std::nullopt, std::nullopt, std::nullopt};
@@ -30,7 +27,6 @@ private Q_SLOTS:
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("expected");
         QTest::newRow("all ten, runs not merged") << u"a/b:c\\?%*|\"<>"_s << u"a-b-c--------"_s;
-        QTest::newRow("only line breaks") << u"\r\n"_s << u"photo.jpg"_s;
         QTest::newRow("every trimmed character")
             << QString::fromUtf16(u"\t\n\v\f\r\u0085\u2028\u2029 \u1680\u2000\u200A\u202F\u205F\u3000x\u00A0")
             << u"x"_s;
@@ -55,6 +51,12 @@ private Q_SLOTS:
         QTest::newRow("id used unchanged") << photo(u"a:b"_s, u"x.jpg"_s) << u"a:b__x.jpg"_s;
         QTest::newRow("extension cut off") << photo(u"p9"_s, u"a"_s.repeated(200) + u".jpg"_s)
                                            << u"p9__"_s + u"a"_s.repeated(160) + u".jpg"_s;
+        // With ".download" after it, the name fits in 255 bytes of UTF-8 (the extension kept: the
+        // engine suite's).
+        QTest::newRow("fitted, whole clusters")
+            << photo(u"p9"_s, family.repeated(20) + u".jpg"_s) << u"p9__"_s + family.repeated(13) + u".jpg"_s;
+        QTest::newRow("fitted with the .jpg added")
+            << photo(u"p9"_s, kite.repeated(100)) << u"p9__"_s + kite.repeated(79) + u".jpg"_s;
     }
     void downloadFileNames() {
         QFETCH(Photo, photo);
@@ -79,14 +81,16 @@ private Q_SLOTS:
         QTest::newRow("plain name, other case") << u"IMG_2.jpg"_s << -1;
         QTest::newRow("photo without name") << u"photo.jpg"_s << 6;
         QTest::newRow("safe form of the name, not the raw one") << u"新娘-入场.jpg"_s << 7;
+        QTest::newRow("plain name as a file can hold it") << kite.repeated(83) + u".jpg"_s << 8;
     }
     void matching() {
         QFETCH(QString, file);
         QFETCH(int, expected);
-        const QList<Photo> photos{photo(u"p9"_s, u"IMG_1.jpg"_s),  photo(u"a"_s, u"x.jpg"_s),
-                                  photo(u"p10"_s, u"DUP.jpg"_s),   photo(u"p11"_s, u"DUP.jpg"_s),
-                                  photo(u"p12"_s, u"IMG_2.JPG"_s), photo(u"p9"_s, u"other.jpg"_s),
-                                  photo(u"p13"_s, std::nullopt),   photo(u"p14"_s, u"新娘:入场.jpg"_s)};
+        QList<Photo> photos{photo(u"p9"_s, u"IMG_1.jpg"_s),  photo(u"a"_s, u"x.jpg"_s),
+                            photo(u"p10"_s, u"DUP.jpg"_s),   photo(u"p11"_s, u"DUP.jpg"_s),
+                            photo(u"p12"_s, u"IMG_2.JPG"_s), photo(u"p9"_s, u"other.jpg"_s),
+                            photo(u"p13"_s, std::nullopt),   photo(u"p14"_s, u"新娘:入场.jpg"_s)};
+        photos.append(photo(u"p15"_s, kite.repeated(100) + u".jpg"_s));
         QCOMPARE(PhotoMatcher(photos).match(file).value_or(-1), expected);
     }
 

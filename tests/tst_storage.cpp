@@ -154,6 +154,8 @@ private Q_SLOTS:
         // as the controller saves them, the state's as a pass loads and saves it.
         QVERIFY(writeFile(SyncStorage::settingsPath(), "\xff\xfe") &&
                 writeFile(SyncStorage::statePath(), "{not json"));
+        // Read at start, when nothing may be written, it is left as it is.
+        QVERIFY(!SyncStorage::loadSettings() && readFile(SyncStorage::settingsPath()) == "\xff\xfe");
         SyncStorage::saveSettings(SyncSettings());
         QVERIFY(f->syncOnce(false).ok());
         const QStringList all = entries(SyncStorage::supportDirectory());

@@ -6,6 +6,7 @@
 #include "app/SyncViewModel.h"
 #include "credentials/KeychainStore.h"
 #include "storage/SyncStorage.h"
+#include "support/Files.h"
 #include "support/Fixture.h"
 #include "ui/Autostart.h"
 #include "ui/KitewellSyncApp.h"
@@ -362,6 +363,10 @@ private Q_SLOTS:
         QTRY_VERIFY2(m_model->lastSyncedAt(), qPrintable(m_model->message()));
         QCOMPARE(text(u"lastSyncedLabel"_s),
                  u"最近同步："_s + m_model->lastSyncedAt()->time().toString(u"HH:mm"_s));
+        // "回传精修图" returns what lies in the album's return folder.
+        writeAged(m_sandbox->effects + u"/Aurora Festival--evt-auro/photo-1__edit.jpg"_s, "edit");
+        click(u"returnButton"_s);
+        QTRY_COMPARE(m_service->versions().size(), 1);
     }
 
     void publishSwitchGreyedWithoutReturns() {

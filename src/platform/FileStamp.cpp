@@ -17,11 +17,14 @@ FileStamp stampOf(const struct stat& status) {
 
 } // namespace
 
-FileStamp fileStamp(const QString& path) {
+std::optional<FileStamp> regularFileStamp(const QString& path) {
     struct stat status {};
-    if (::stat(QFile::encodeName(path).constData(), &status) != 0)
+    if (::stat(QFile::encodeName(path).constData(), &status) != 0) {
+        if (errno == ENOENT)
+            return std::nullopt;
         throw FileSystemError::fromErrno(errno);
-    return stampOf(status);
+    }
+    return S_ISREG(status.st_mode) ? std::optional(stampOf(status)) : std::nullopt;
 }
 
 FileStamp fileStamp(int fd) {

@@ -3,6 +3,8 @@
 #include <QString>
 #include <QtGlobal>
 
+#include <optional>
+
 namespace kitewell {
 
 // Size and modification time of a file, as the system gives them.
@@ -16,8 +18,10 @@ struct FileStamp {
     bool operator==(const FileStamp&) const = default;
 };
 
-// The stamp of the file at a path (symbolic links followed). Throws FileSystemError.
-FileStamp fileStamp(const QString& path);
+// The stamp of the regular file a path leads to (links followed); nothing when no regular file
+// is there: nothing at all, a dangling link, a folder, a pipe. Throws FileSystemError when the
+// path cannot be examined.
+std::optional<FileStamp> regularFileStamp(const QString& path);
 // The stamp of an open file. Throws FileSystemError.
 FileStamp fileStamp(int fd);
 

@@ -32,6 +32,8 @@ std::optional<struct stat> statusOf(const QString& path, bool followLinks) {
 
 FolderEntry::Kind kindOf(unsigned char type) {
     switch (type) {
+    case DT_REG:
+        return FolderEntry::Kind::File;
     case DT_DIR:
         return FolderEntry::Kind::Folder;
     case DT_LNK:
@@ -67,11 +69,6 @@ bool itemExists(const QString& path) {
 bool isRegularFile(const QString& path) {
     const std::optional<struct stat> status = statusOf(path, true);
     return status && S_ISREG(status->st_mode);
-}
-
-bool isFolder(const QString& path) {
-    const std::optional<struct stat> status = statusOf(path, true);
-    return status && S_ISDIR(status->st_mode);
 }
 
 QByteArray readWholeFile(const QString& path) {
@@ -131,6 +128,17 @@ std::vector<FolderEntry> listFolder(const QString& path) {
         if (name != "." && name != "..")
             entries.push_back({name.toByteArray(), kindOf(entry->d_type)});
     }
+}
+
+FolderEntry::Kind entryKind(const QString& path) {
+    const std::optional<struct stat> status = statusOf(path, false);
+    if (!status)
+        return FolderEntry::Kind::Unknown;
+    if (S_ISREG(status->st_mode))
+        return FolderEntry::Kind::File;
+    if (S_ISDIR(status->st_mode))
+        return FolderEntry::Kind::Folder;
+    return S_ISLNK(status->st_mode) ? FolderEntry::Kind::Link : FolderEntry::Kind::Other;
 }
 
 } // namespace kitewell

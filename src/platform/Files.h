@@ -18,8 +18,6 @@ void makeFolder(const QString& path);
 bool itemExists(const QString& path);
 // Whether the path leads to a regular file (links followed).
 bool isRegularFile(const QString& path);
-// Whether the path leads to a folder (links followed); false when it cannot be examined.
-bool isFolder(const QString& path);
 
 // The whole content of a regular file. Fails with ENOENT when nothing is there, EISDIR for a
 // folder.
@@ -33,12 +31,17 @@ bool renameWithoutReplacing(const QString& from, const QString& to);
 void syncFolder(const QString& path);
 
 struct FolderEntry {
-    enum class Kind { Folder, Link, Other, Unknown }; // as the listing tells, links not followed
-    QByteArray name;                                  // in the file-name encoding
+    // What the entry itself is, a link not followed: a regular file, a folder, a link, anything
+    // else (a pipe, a socket, a device), or unknown (not every file system tells in its listing).
+    enum class Kind { File, Folder, Link, Other, Unknown };
+    QByteArray name; // in the file-name encoding
     Kind kind;
 };
 // The folder's entries but "." and "..", hidden ones included, in the order the system lists
 // them.
 std::vector<FolderEntry> listFolder(const QString& path);
+// What is at the path, a link not followed (lstat); Unknown when nothing is there or it cannot
+// be examined.
+FolderEntry::Kind entryKind(const QString& path);
 
 } // namespace kitewell

@@ -1,5 +1,6 @@
 #include "platform/FolderBookmark.h"
 
+#include "platform/FileHandle.h"
 #include "platform/FileSystemError.h"
 
 #include <QDir>
@@ -8,7 +9,9 @@
 #include <QtEndian>
 
 #include <cerrno>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 namespace kitewell {
@@ -16,16 +19,27 @@ namespace kitewell {
 namespace {
 
 constexpr char magic[] = {'K', 'W', 'F', 'B'};
-constexpr char version = 1;
-constexpr qsizetype headerSize = 4 + 1 + 8 + 8;
+constexpr char version = 2;
+constexpr qsizetype headerSize = 4 + 1 + 8 + 8 + 8;
+constexpr qsizetype firstHeaderSize = 4 + 1 + 8 + 8; // version 1
 
-struct stat folderStatus(const QByteArray& nativePath) {
+// The identity of the folder at the path; the system's error when there is none.
+FolderBookmark::Identity identityOf(const QByteArray& nativePath) {
+    // One open folder for both questions, so both answers are about the same folder.
+    const FileHandle folder(::open(nativePath.constData(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     struct stat status {};
-    if (::stat(nativePath.constData(), &status) != 0)
+    struct statfs fileSystem {};
+    if (folder.fd() < 0 || ::fstat(folder.fd(), &status) != 0 || ::fstatfs(folder.fd(), &fileSystem) != 0)
         throw FileSystemError::fromErrno(errno);
-    if (!S_ISDIR(status.st_mode))
-        throw FileSystemError::fromErrno(ENOTDIR);
-    return status;
+    const auto [high, low] = fileSystem.f_fsid.__val;
+    return {quint64(quint32(high)) << 32 | quint32(low), quint64(status.st_dev), quint64(status.st_ino)};
+}
+
+bool isSameFolder(const FolderBookmark::Identity& then, const FolderBookmark::Identity& now) {
+    if (then.inode != now.inode)
+        return false;
+    // Without the file system's identity (version 1, or none reported) only the device can tell.
+    return then.fileSystem != 0 ? then.fileSystem == now.fileSystem : then.device == now.device;
 }
 
 void appendBigEndian(QByteArray& bytes, quint64 value) {
@@ -38,6 +52,31 @@ void appendBigEndian(QByteArray& bytes, quint64 value) {
     throw Error(QStringLiteral("文件夹书签无法识别。"));
 }
 
+struct Parsed {
+    QByteArray path;
+    FolderBookmark::Identity identity;
+};
+
+Parsed parse(const QByteArray& bytes) {
+    if (bytes.size() <= 4 || !bytes.startsWith(QByteArrayView(magic, sizeof magic)))
+        unrecognised();
+    const char* const numbers = bytes.constData() + 5;
+    Parsed parsed;
+    if (bytes.at(4) == version && bytes.size() > headerSize) {
+        parsed.identity = {qFromBigEndian<quint64>(numbers), qFromBigEndian<quint64>(numbers + 8),
+                           qFromBigEndian<quint64>(numbers + 16)};
+        parsed.path = bytes.mid(headerSize);
+    } else if (bytes.at(4) == 1 && bytes.size() > firstHeaderSize) {
+        parsed.identity = {0, qFromBigEndian<quint64>(numbers), qFromBigEndian<quint64>(numbers + 8)};
+        parsed.path = bytes.mid(firstHeaderSize);
+    } else {
+        unrecognised();
+    }
+    if (!parsed.path.startsWith('/') || parsed.path.contains('\0'))
+        unrecognised();
+    return parsed;
+}
+
 } // namespace
 
 QByteArray FolderBookmark::create(const QString& folderPath) {
@@ -46,29 +85,26 @@ QByteArray FolderBookmark::create(const QString& folderPath) {
     const QByteArray path = QFile::encodeName(QDir::cleanPath(QFileInfo(folderPath).absoluteFilePath()));
     if (path.contains('\0'))
         throw FileSystemError::fromErrno(EINVAL);
-    const struct stat status = folderStatus(path);
+    const Identity identity = identityOf(path);
     QByteArray bytes;
     bytes.reserve(headerSize + path.size());
     bytes.append(magic, sizeof magic);
     bytes.append(version);
-    appendBigEndian(bytes, quint64(status.st_dev));
-    appendBigEndian(bytes, quint64(status.st_ino));
+    appendBigEndian(bytes, identity.fileSystem);
+    appendBigEndian(bytes, identity.device);
+    appendBigEndian(bytes, identity.inode);
     bytes.append(path);
     return bytes;
 }
 
 FolderBookmark::Resolved FolderBookmark::resolve(const QByteArray& bytes) {
-    if (bytes.size() <= headerSize || !bytes.startsWith(QByteArrayView(magic, sizeof magic)) ||
-        bytes.at(4) != version)
-        unrecognised();
-    const QByteArray path = bytes.mid(headerSize);
-    if (!path.startsWith('/') || path.contains('\0'))
-        unrecognised();
-    const quint64 device = qFromBigEndian<quint64>(bytes.constData() + 5);
-    const quint64 inode = qFromBigEndian<quint64>(bytes.constData() + 13);
+    const Parsed parsed = parse(bytes);
+    return {QFile::decodeName(parsed.path), !isSameFolder(parsed.identity, identityOf(parsed.path))};
+}
 
-    const struct stat status = folderStatus(path);
-    return {QFile::decodeName(path), quint64(status.st_dev) != device || quint64(status.st_ino) != inode};
+FolderBookmark::Resolved FolderBookmark::resolve(const QByteArray& bytes, const Identity& now) {
+    const Parsed parsed = parse(bytes);
+    return {QFile::decodeName(parsed.path), !isSameFolder(parsed.identity, now)};
 }
 
 bool FolderBookmark::startAccess(const QString& folderPath) {

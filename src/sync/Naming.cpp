@@ -10,6 +10,8 @@ namespace kitewell::naming {
 namespace {
 
 constexpr qsizetype maximumNameLength = 160;
+// A download streams into its destination's name with this added, until it is whole.
+constexpr qsizetype stagingSuffixBytes = sizeof ".download" - 1;
 constexpr qint64 writingWindowMs = 2000;
 
 bool isForbidden(QChar c) {
@@ -53,12 +55,47 @@ QString leadingGraphemes(const QString& text, qsizetype count) {
     return text.left(end);
 }
 
+// Bytes in the file-name encoding (UTF-8 here, as QFile::encodeName).
+qsizetype encodedSize(QStringView text) {
+    return text.toUtf8().size();
+}
+
+// Whether the text takes at most `bytes` encoded bytes. A UTF-16 unit never takes more than
+// three, which settles the usual short name without encoding it.
+bool fits(QStringView text, qsizetype bytes) {
+    return text.size() * 3 <= bytes || encodedSize(text) <= bytes;
+}
+
+// The leading grapheme clusters of the text that fit in `bytes` encoded bytes.
+QString leadingBytes(const QString& text, qsizetype bytes) {
+    if (fits(text, bytes))
+        return text;
+    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
+    qsizetype end = 0;
+    for (qsizetype next = finder.toNextBoundary(); next > 0; next = finder.toNextBoundary()) {
+        bytes -= encodedSize(QStringView(text).mid(end, next - end));
+        if (bytes < 0)
+            break;
+        end = next;
+    }
+    return text.left(end);
+}
+
+bool hasExtension(const QString& name, qsizetype dot) {
+    return dot >= 0 && dot + 1 < name.size();
+}
+
 QString lastComponent(const QString& path) {
     return path.mid(path.lastIndexOf(u'/') + 1);
 }
 
 QString safeNameOf(const Photo& photo) {
     return safeName(photo.name.value_or(QStringLiteral("photo.jpg")));
+}
+
+// The photo's safe name as a file on its own can hold it.
+QString plainFileName(const Photo& photo) {
+    return fitName(safeNameOf(photo), maximumNameBytes);
 }
 
 bool hasEffectExtension(const QString& name) {
@@ -88,16 +125,31 @@ QString safeName(const QString& text) {
     return leadingGraphemes(result.mid(begin, end - begin), maximumNameLength);
 }
 
+QString fitName(const QString& name, qsizetype bytes) {
+    const qsizetype dot = name.lastIndexOf(u'.');
+    if (!hasExtension(name, dot) || fits(name, bytes))
+        return leadingBytes(name, bytes);
+    const QString extension = name.mid(dot);
+    const qsizetype extensionBytes = encodedSize(extension);
+    // An extension too long to keep is cut with the rest.
+    if (extensionBytes > bytes)
+        return leadingBytes(name, bytes);
+    return leadingBytes(name.left(dot), bytes - extensionBytes) + extension;
+}
+
 QString downloadFileName(const Photo& photo) {
+    const QString head = photo.id + QStringLiteral("__");
     const QString safe = safeNameOf(photo);
-    const qsizetype dot = safe.lastIndexOf(u'.');
-    const bool hasExtension = dot >= 0 && dot + 1 < safe.size();
-    return photo.id + QStringLiteral("__") + safe + (hasExtension ? QString() : QStringLiteral(".jpg"));
+    const QString added = hasExtension(safe, safe.lastIndexOf(u'.')) ? QString() : QStringLiteral(".jpg");
+    // The whole name fits, while it downloads too (an id too long for any name leaves no room).
+    const qsizetype room = maximumNameBytes - encodedSize(head) - encodedSize(added) - stagingSuffixBytes;
+    return head + fitName(safe, room) + added;
 }
 
 QString albumFolderName(const AlbumEvent& event) {
     const QString title = event.title.isEmpty() ? QStringLiteral("直播相册") : event.title;
-    return safeName(title) + QStringLiteral("--") + leadingGraphemes(event.id, 8);
+    const QString tail = QStringLiteral("--") + leadingGraphemes(event.id, 8);
+    return leadingBytes(safeName(title), maximumNameBytes - encodedSize(tail)) + tail;
 }
 
 QStringList effectFiles(const QString& folder) {
@@ -109,12 +161,12 @@ QStringList effectFiles(const QString& folder) {
         const QString name = QFile::decodeName(entry.name);
         if (!isEffectFileName(name) || QFile::encodeName(name) != entry.name)
             continue;
-        // Only what a link leads to tells: a link to a folder is a folder. One that cannot be
-        // examined (a dangling link, a loop) is listed all the same: it counts as unmatched,
-        // or fails the pass when its turn comes to be stamped.
-        const bool folderEntry = entry.kind == FolderEntry::Kind::Folder ||
-                                 (entry.kind != FolderEntry::Kind::Other && isFolder(prefix + name));
-        if (!folderEntry)
+        // Regular files, and links, which are followed only when a matched file's turn comes:
+        // a pipe or a device would block or fail the pass, and an unmatched entry is never
+        // examined. A listing that does not tell is asked, without following a link.
+        const FolderEntry::Kind kind =
+            entry.kind == FolderEntry::Kind::Unknown ? entryKind(prefix + name) : entry.kind;
+        if (kind == FolderEntry::Kind::File || kind == FolderEntry::Kind::Link)
             files.append(prefix + name);
     }
     return files;
@@ -147,7 +199,7 @@ PhotoMatcher::PhotoMatcher(const QList<Photo>& photos) {
     for (qsizetype i = 0; i < photos.size(); ++i) {
         if (!m_firstById.contains(photos[i].id))
             m_firstById.insert(photos[i].id, i);
-        const QString name = safeNameOf(photos[i]);
+        const QString name = plainFileName(photos[i]);
         const auto it = m_bySafeName.find(name);
         if (it == m_bySafeName.end())
             m_bySafeName.insert(name, i);

@@ -190,19 +190,12 @@ std::vector<RetouchedFile> listRetouchedFiles(const QString& folder, const QList
     return files;
 }
 
-// A matched file's stamp when its turn comes, or nothing when the file is not to be returned
-// in this pass: it has gone since the listing, or an editor may still be writing it.
+// A matched file's stamp when its turn comes, or nothing when it is not to be returned in
+// this pass: no regular file is there (any more), links followed, or an editor may still be
+// writing it.
 std::optional<FileStamp> stampAtTurn(const QString& path) {
-    FileStamp stamp;
-    try {
-        stamp = fileStamp(path);
-    } catch (const FileSystemError& error) {
-        // A dangling link is still there, and fails like any file that cannot be read.
-        if (error.code() == ENOENT && !itemExists(path))
-            return std::nullopt;
-        throw;
-    }
-    if (naming::isBeingWritten(stamp, QDateTime::currentDateTimeUtc()))
+    const std::optional<FileStamp> stamp = regularFileStamp(path);
+    if (!stamp || naming::isBeingWritten(*stamp, QDateTime::currentDateTimeUtc()))
         return std::nullopt;
     return stamp;
 }
@@ -215,14 +208,16 @@ QSet<QString> expectedReturns(const std::vector<RetouchedFile>& files, const QLi
                               const Records& records, const QString& eventId, bool autoPublish) {
     QSet<QString> expected;
     for (const RetouchedFile& file : files) {
-        if (!file.candidate || !isRegularFile(file.path))
+        if (!file.candidate)
             continue;
-        QString fingerprint;
+        std::optional<FileStamp> stamp;
         try {
-            fingerprint = naming::fingerprint(fileStamp(file.path));
+            stamp = regularFileStamp(file.path);
         } catch (const FileSystemError&) {
-            continue;
         }
+        if (!stamp)
+            continue;
+        const QString fingerprint = naming::fingerprint(*stamp);
         const SyncRecord record =
             records.value(SyncStateFile::recordKey(eventId, candidates.at(*file.candidate).id));
         if (record.lastUploadedEffectFingerprint != fingerprint ||
