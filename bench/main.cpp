@@ -9,6 +9,7 @@
 #include "Benchmarks.h"
 
 #include "credentials/KeychainStore.h"
+#include "platform/Allocator.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -264,6 +265,8 @@ int drive(const Options& options) {
 } // namespace
 
 int main(int argc, char** argv) {
+    // The program's own allocator set-up, so the figures show what it keeps.
+    configureAllocator();
     QCoreApplication app(argc, argv);
     app.setApplicationName(u"kitewell-bench"_s);
 
