@@ -28,7 +28,8 @@ void benchUpload(const BenchContext& context);
 // upload_rss_growth_mb: peak resident growth while uploading one 256 MB file; cancel_ms: how
 // long a call cancelled in the middle of that upload takes to end.
 void benchUploadMemory(const BenchContext& context);
-// idle_pass_20k_ms and ui_stall_max_ms: a pass with every original present.
+// idle_pass_20k_ms and ui_stall_max_ms: a pass with every original present;
+// idle_pass_vs_curl: that pass over curl fetching the same workspace right after it.
 void benchIdlePass(const BenchContext& context);
 // state_save_20k_ms: one flushed save of a state of 20,000 records as a pass holds it (no
 // service);
@@ -42,5 +43,8 @@ void benchPolling(const BenchContext& context);
 // on; return_stale_uploads: uploads that carried other bytes than the file's final ones. Run 0
 // watches the return folder, run 1 (the figures ending "_watch_off") polls alone.
 void benchReturnLatency(const BenchContext& context);
+// rss_after_first_pass_mb, rss_after_200_passes_mb and their ratio: resident memory between
+// the controller's polling passes over a large album, after the first and after 200.
+void benchLongRun(const BenchContext& context);
 
 } // namespace kitewell::bench

@@ -87,6 +87,7 @@ void benchIdlePass(const BenchContext& context) {
                  .arg(watch.longestGapMs(), 0, 'f', 1));
         reportValue(u"idle_pass_20k_ms"_s, ms);
         reportValue(u"idle_workspace_curl_ms"_s, serviceMs);
+        reportValue(u"idle_pass_vs_curl"_s, ms / serviceMs);
         reportValue(u"ui_stall_max_ms"_s, watch.longestGapMs());
     }
 }

@@ -44,8 +44,12 @@ bool holdsZeroDouble(Element element) {
 } // namespace
 
 Document::Document(const QByteArray& bytes) : m_parser(std::make_unique<simdjson::dom::parser>()) {
+    // simdjson reads up to SIMDJSON_PADDING bytes past the end: bytes with that much room
+    // left after them (a grown answer body) are read where they are, not copied first.
+    QByteArray shared = bytes; // data_ptr() has no const form; this copy shares the bytes
+    const bool roomAfter = shared.data_ptr().freeSpaceAtEnd() >= qsizetype(simdjson::SIMDJSON_PADDING);
     Element root;
-    if (!m_parser->parse(bytes.constData(), size_t(bytes.size())).get(root)) {
+    if (!m_parser->parse(bytes.constData(), size_t(bytes.size()), !roomAfter).get(root)) {
         // A zero may have been a number QJsonDocument refuses: its verdict counts.
         if (holdsZeroDouble(root) && !parsedByQt(bytes))
             throw DecodingError("a number out of range");

@@ -20,6 +20,9 @@
 
 #include <cerrno>
 #include <optional>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace kitewell {
@@ -60,18 +63,42 @@ QString resolveFolder(FolderAccess& folders, const std::optional<QByteArray>& bo
 }
 
 // The workspace's photos with an original, in service order; an id that could lead out of
-// the album folder fails the pass.
+// the album folder fails the pass. When every photo has one (as usual), the list is shared,
+// not copied.
 QList<Photo> downloadCandidates(const QList<Photo>& photos) {
-    QList<Photo> candidates;
-    candidates.reserve(photos.size());
     for (const Photo& photo : photos) {
-        if (!photo.originalUrl)
-            continue;
-        if (!naming::isSafeIdComponent(photo.id))
+        if (photo.originalUrl && !naming::isSafeIdComponent(photo.id))
             throw SyncClientError::invalidResponse();
-        candidates.append(photo);
     }
+    QList<Photo> candidates = photos;
+    candidates.removeIf([](const Photo& photo) { return !photo.originalUrl; });
     return candidates;
+}
+
+// The download step looks up thousands of names and ids: the standard containers, with
+// std::hash, take half the time QHash and QSet take for it.
+struct NameHash {
+    size_t operator()(const QByteArray& name) const noexcept {
+        return std::hash<std::string_view>{}(std::string_view(name.constData(), size_t(name.size())));
+    }
+};
+
+// The names in a folder; nothing when only looking up each path in it can tell.
+using FolderNames = std::optional<std::unordered_set<QByteArray, NameHash>>;
+
+FolderNames namesIn(const QString& folder) {
+    std::unordered_set<QByteArray, NameHash> names;
+    try {
+        const std::vector<FolderEntry> entries = listFolder(folder);
+        names.reserve(entries.size());
+        for (const FolderEntry& entry : entries)
+            names.insert(entry.name);
+    } catch (const FileSystemError& error) {
+        // Nothing can be below a folder that is not there.
+        if (error.code() != ENOENT && error.code() != ENOTDIR)
+            return std::nullopt;
+    }
+    return names;
 }
 
 // Whether items exist at paths below a root folder. Each folder the paths lie in is listed
@@ -82,37 +109,36 @@ class Presence {
 public:
     explicit Presence(QString root) : m_root(std::move(root)) {}
 
+    QString pathOf(const QString& relativePath) const {
+        return relativePath.isEmpty() ? m_root : m_root + u'/' + relativePath;
+    }
+    // A folder's names, listed just now (elsewhere).
+    void add(const QString& parent, FolderNames names) {
+        m_folders.emplace(parent, std::move(names));
+        m_folder = m_folders.constEnd();
+    }
+
     bool exists(const QString& relativePath) {
         const qsizetype slash = relativePath.lastIndexOf(u'/');
-        const QString parent = relativePath.left(std::max<qsizetype>(slash, 0));
-        auto folder = m_folders.constFind(parent);
-        if (folder == m_folders.constEnd())
-            folder = m_folders.insert(parent, namesIn(parent));
-        if (!*folder)
+        const QStringView parent = QStringView(relativePath).left(std::max<qsizetype>(slash, 0));
+        // Paths come folder by folder: usually the folder is the one asked about last.
+        if (m_folder == m_folders.constEnd() || m_folder.key() != parent) {
+            const QString folder = parent.toString();
+            m_folder = m_folders.constFind(folder);
+            if (m_folder == m_folders.constEnd())
+                m_folder = m_folders.emplace(folder, namesIn(pathOf(folder)));
+        }
+        if (!*m_folder)
             return itemExists(m_root + u'/' + relativePath);
-        return (*folder)->contains(QFile::encodeName(relativePath.mid(slash + 1)));
+        // The name's bytes as QFile::encodeName gives them on Linux, without copying the path.
+        return (*m_folder)->contains(QStringView(relativePath).mid(slash + 1).toUtf8());
     }
 
 private:
-    // The names in a folder below the root; nothing when only looking up each path can tell.
-    std::optional<QSet<QByteArray>> namesIn(const QString& parent) const {
-        QSet<QByteArray> names;
-        try {
-            const std::vector<FolderEntry> entries =
-                listFolder(parent.isEmpty() ? m_root : m_root + u'/' + parent);
-            names.reserve(qsizetype(entries.size()));
-            for (const FolderEntry& entry : entries)
-                names.insert(entry.name);
-        } catch (const FileSystemError& error) {
-            // Nothing can be below a folder that is not there.
-            if (error.code() != ENOENT && error.code() != ENOTDIR)
-                return std::nullopt;
-        }
-        return names;
-    }
-
+    using Folders = QHash<QString, FolderNames>;
     QString m_root;
-    QHash<QString, std::optional<QSet<QByteArray>>> m_folders;
+    Folders m_folders;
+    Folders::const_iterator m_folder = m_folders.constEnd();
 };
 
 // What the download step has to do, worked out on a worker thread in one trip.
@@ -132,32 +158,50 @@ using Records = QMap<QString, SyncRecord>;
 
 // The album's records by photo id: their keys, "<album id>:<photo id>", are one run of the map,
 // and the download step looks up thousands of them.
-QHash<QStringView, Records::iterator> albumRecords(Records& records, const QString& keyPrefix) {
-    QHash<QStringView, Records::iterator> album;
+using AlbumRecords = std::unordered_map<std::u16string_view, Records::iterator>;
+
+std::u16string_view idView(QStringView id) {
+    return {id.utf16(), size_t(id.size())};
+}
+
+AlbumRecords albumRecords(Records& records, const QString& keyPrefix) {
+    AlbumRecords album;
+    album.reserve(size_t(records.size()));
     for (auto it = records.lowerBound(keyPrefix); it != records.end() && it.key().startsWith(keyPrefix); ++it)
-        album.insert(QStringView(it.key()).mid(keyPrefix.size()), it);
+        album.emplace(idView(QStringView(it.key()).mid(keyPrefix.size())), it);
     return album;
 }
 
 DownloadPlan planDownloads(const QList<Photo>& candidates, Records stored, const QString& eventId,
                            const QString& albumFolderName, const QString& originalsRoot) {
     Presence presence(originalsRoot);
+    // The album folder, where the files usually are, is listed on another worker meanwhile.
+    QFuture<FolderNames> albumFolder = QtConcurrent::run(&namesIn, presence.pathOf(albumFolderName));
+
     DownloadPlan plan{std::move(stored), {}};
     const QString keyPrefix = SyncStateFile::recordKey(eventId, QString());
-    QHash<QStringView, Records::iterator> album = albumRecords(plan.records, keyPrefix);
-    for (qsizetype i = 0; i < candidates.size(); ++i) {
-        const Photo& photo = candidates[i];
+    AlbumRecords album = albumRecords(plan.records, keyPrefix);
+    std::vector<Records::iterator> records;
+    records.reserve(size_t(candidates.size()));
+    for (const Photo& photo : candidates) {
         // A record stored earlier in this pass counts as stored: a photo the service lists
         // twice keeps the place of its first listing.
-        auto found = album.value(photo.id, plan.records.end());
-        if (found == plan.records.end()) {
-            found = plan.records.insert(SyncStateFile::recordKey(eventId, photo.id),
-                                        {photo.id, eventId,
-                                         albumFolderName + u'/' + naming::downloadFileName(photo),
-                                         std::nullopt, std::nullopt});
-            album.insert(QStringView(found.key()).mid(keyPrefix.size()), found);
+        const auto known = album.find(idView(photo.id));
+        if (known != album.end()) {
+            records.push_back(known->second);
+            continue;
         }
-        const QString& path = found->originalRelativePath;
+        const auto added =
+            plan.records.insert(SyncStateFile::recordKey(eventId, photo.id),
+                                {photo.id, eventId, albumFolderName + u'/' + naming::downloadFileName(photo),
+                                 std::nullopt, std::nullopt});
+        album.emplace(idView(QStringView(added.key()).mid(keyPrefix.size())), added);
+        records.push_back(added);
+    }
+
+    presence.add(albumFolderName, albumFolder.takeResult());
+    for (qsizetype i = 0; i < candidates.size(); ++i) {
+        const QString& path = records[size_t(i)]->originalRelativePath;
         if (!naming::isSafeRelativePath(path))
             throw SyncClientError::invalidResponse();
         if (!presence.exists(path))
