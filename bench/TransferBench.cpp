@@ -108,7 +108,7 @@ void benchDownload(const BenchContext& context) {
         // curl fetches the same URLs, one after another over one connection, into files.
         QString config = u"silent\nshow-error\nfail\n"_s;
         for (const Photo& photo : album.workspace.photos) {
-            config += u"url = "_s + curlQuoted(photo.originalUrl->toString(QUrl::FullyEncoded)) + u'\n';
+            config += u"url = "_s + curlQuoted(QUrl(*photo.originalUrl).toString(QUrl::FullyEncoded)) + u'\n';
             config += u"output = "_s + curlQuoted(fetched.filePath(photo.id + u".jpg"_s)) + u'\n';
         }
         const QString configPath = scratch.filePath(u"download.curl"_s);

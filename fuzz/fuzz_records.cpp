@@ -1,11 +1,13 @@
 // The service records' decoders on arbitrary bytes: each either decodes or fails with
 // json::DecodingError (any other exception or crash is a finding), and each keeps the verdict
 // and the values of QJsonDocument read by the record rules, written out plainly here: the
-// reader must keep QJsonDocument's verdicts wherever simdjson would differ.
+// reader must keep QJsonDocument's verdicts wherever simdjson would differ. The bytes as text
+// are also a URL reference exactly when QUrl's strict parser says so.
 
 #include "FuzzCheck.h"
 #include "model/Json.h"
 #include "model/Records.h"
+#include "model/UrlReference.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -85,10 +87,11 @@ std::optional<EventWorkspace> workspace(const QByteArray& bytes) try {
         const QJsonObject photo = object(element);
         Photo decoded{string(photo, "id"), optionalString(photo, "name"), std::nullopt,
                       optionalString(photo, "createdAt"), std::nullopt};
+        // The reference asks QUrl's strict parser about every URL.
         if (const auto url = optionalString(photo, "originalUrl")) {
-            decoded.originalUrl = QUrl(*url, QUrl::StrictMode);
-            if (url->isEmpty() || !decoded.originalUrl->isValid())
+            if (url->isEmpty() || !QUrl(*url, QUrl::StrictMode).isValid())
                 throw Fail{};
+            decoded.originalUrl = url;
         }
         const QJsonValue published = photo.value(QLatin1String("isPublished"));
         if (!published.isUndefined() && !published.isNull())
@@ -116,6 +119,8 @@ std::optional<ErrorResponse> error(const QByteArray& bytes) try {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const QByteArray bytes = fuzzing::bytesOf(data, size);
+    const QString text = QString::fromUtf8(bytes);
+    FUZZ_CHECK(isUrlReference(text) == (!text.isEmpty() && QUrl(text, QUrl::StrictMode).isValid()));
 
     const auto workspace = tryDecode<EventWorkspace>(bytes);
     const auto expected = reference::workspace(bytes);

@@ -1,6 +1,7 @@
 #include "model/Records.h"
 
 #include "model/JsonReader.h"
+#include "model/UrlReference.h"
 
 namespace kitewell {
 
@@ -9,15 +10,13 @@ using namespace json;
 
 namespace {
 
-// Strict parsing: text that is not a URL reference (spaces, stray '%', empty) is refused.
-std::optional<QUrl> optionalUrl(const Member& member) {
-    const std::optional<QString> text = optionalString(member);
-    if (!text)
-        return std::nullopt;
-    QUrl url(*text, QUrl::StrictMode);
-    if (text->isEmpty() || !url.isValid())
+// Strict parsing: text that is not a URL reference (spaces, stray '%', empty) is refused. The
+// text is kept: a QUrl is made only for an original that is fetched.
+std::optional<QString> optionalUrl(const Member& member) {
+    std::optional<QString> text = optionalString(member);
+    if (text && !isUrlReference(*text))
         throw DecodingError("originalUrl is not a URL");
-    return url;
+    return text;
 }
 
 Account accountFrom(const Value& value) {

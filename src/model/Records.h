@@ -47,7 +47,7 @@ public:
 struct Photo {
     QString id;
     std::optional<QString> name;
-    std::optional<QUrl> originalUrl; // a URL reference as parsed, never resolved
+    std::optional<QString> originalUrl; // a URL reference as sent (checked to be one), never resolved
     std::optional<QString> createdAt;
     std::optional<bool> isPublished;
 

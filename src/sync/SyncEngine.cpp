@@ -395,8 +395,8 @@ QCoro::Task<void> SyncEngine::downloadOriginals(Pass& pass) {
         auto preparing =
             offThread([destination = missing.destination] { return readyForDownload(destination); });
         if (co_await std::move(preparing)) {
-            co_await m_api.downloadOriginal(*pass.downloadCandidates.at(missing.candidate).originalUrl,
-                                            missing.destination);
+            const QUrl source(*pass.downloadCandidates.at(missing.candidate).originalUrl, QUrl::StrictMode);
+            co_await m_api.downloadOriginal(source, missing.destination);
             ++pass.result.downloadedOriginals;
         }
         ++downloading.done;
