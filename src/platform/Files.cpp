@@ -74,7 +74,9 @@ bool isRegularFile(const QString& path) {
 QByteArray readWholeFile(const QString& path) {
     const FileHandle file = FileHandle::openForReading(path);
     QByteArray bytes;
-    bytes.reserve(qsizetype(file.stamp().size) + 1);
+    // Room for a final read that finds the end, and for the JSON reader, which parses bytes in
+    // place when 64 spare bytes follow them (the state file is read in every pass).
+    bytes.reserve(qsizetype(file.stamp().size) + 64);
     char buffer[65536];
     for (qint64 offset = 0;;) {
         const qsizetype count = file.readAt(offset, buffer, sizeof buffer);
@@ -111,23 +113,41 @@ void syncFolder(const QString& path) {
     }
 }
 
-std::vector<FolderEntry> listFolder(const QString& path) {
+namespace {
+
+// Calls `entry` for each of the folder's entries but "." and "..".
+template <typename Entry> void forEachEntry(const QString& path, Entry entry) {
     const std::unique_ptr<DIR, int (*)(DIR*)> folder(::opendir(native(path).constData()), ::closedir);
     if (!folder)
         throw FileSystemError::fromErrno(errno);
-    std::vector<FolderEntry> entries;
     for (;;) {
         errno = 0;
-        const dirent* entry = ::readdir(folder.get());
-        if (!entry) {
+        const dirent* found = ::readdir(folder.get());
+        if (!found) {
             if (errno != 0)
                 throw FileSystemError::fromErrno(errno);
-            return entries;
+            return;
         }
-        const QByteArrayView name(entry->d_name);
+        const QByteArrayView name(found->d_name);
         if (name != "." && name != "..")
-            entries.push_back({name.toByteArray(), kindOf(entry->d_type)});
+            entry(name, found->d_type);
     }
+}
+
+} // namespace
+
+std::vector<FolderEntry> listFolder(const QString& path) {
+    std::vector<FolderEntry> entries;
+    forEachEntry(path, [&](QByteArrayView name, unsigned char type) {
+        entries.push_back({name.toByteArray(), kindOf(type)});
+    });
+    return entries;
+}
+
+QByteArray listFolderNames(const QString& path) {
+    QByteArray names;
+    forEachEntry(path, [&](QByteArrayView name, unsigned char) { names.append(name).append('\0'); });
+    return names;
 }
 
 FolderEntry::Kind entryKind(const QString& path) {

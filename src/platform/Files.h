@@ -40,6 +40,9 @@ struct FolderEntry {
 // The folder's entries but "." and "..", hidden ones included, in the order the system lists
 // them.
 std::vector<FolderEntry> listFolder(const QString& path);
+// The same entries' names alone, in one block, each followed by a NUL byte (which no name
+// holds): a folder of thousands of files without an allocation per name.
+QByteArray listFolderNames(const QString& path);
 // What is at the path, a link not followed (lstat); Unknown when nothing is there or it cannot
 // be examined.
 FolderEntry::Kind entryKind(const QString& path);

@@ -16,6 +16,7 @@
 #include <QFileInfo>
 #include <QFuture>
 #include <QSet>
+#include <QStringEncoder>
 #include <QtConcurrent>
 
 #include <cerrno>
@@ -75,30 +76,42 @@ QList<Photo> downloadCandidates(const QList<Photo>& photos) {
     return candidates;
 }
 
-// The download step looks up thousands of names and ids: the standard containers, with
-// std::hash, take half the time QHash and QSet take for it.
-struct NameHash {
-    size_t operator()(const QByteArray& name) const noexcept {
-        return std::hash<std::string_view>{}(std::string_view(name.constData(), size_t(name.size())));
+// A folder's names. The download step looks up thousands: they stay in the one block they
+// were listed in, and the standard containers, with std::hash, take half the time QHash and
+// QSet take for it.
+class NameSet {
+public:
+    explicit NameSet(QByteArray block) : m_block(std::move(block)) {
+        m_names.reserve(size_t(m_block.count('\0')));
+        for (qsizetype start = 0; start < m_block.size();) {
+            const qsizetype end = m_block.indexOf('\0', start);
+            m_names.emplace(m_block.constData() + start, size_t(end - start));
+            start = end + 1;
+        }
     }
+    // Moved, never copied: the names point into the block.
+    NameSet(NameSet&&) = default;
+    NameSet& operator=(NameSet&&) = default;
+
+    bool contains(std::string_view name) const { return m_names.contains(name); }
+
+private:
+    QByteArray m_block; // a moved QByteArray keeps its bytes where they are
+    std::unordered_set<std::string_view> m_names;
 };
 
 // The names in a folder; nothing when only looking up each path in it can tell.
-using FolderNames = std::optional<std::unordered_set<QByteArray, NameHash>>;
+using FolderNames = std::optional<NameSet>;
 
 FolderNames namesIn(const QString& folder) {
-    std::unordered_set<QByteArray, NameHash> names;
     try {
-        const std::vector<FolderEntry> entries = listFolder(folder);
-        names.reserve(entries.size());
-        for (const FolderEntry& entry : entries)
-            names.insert(entry.name);
+        return NameSet(listFolderNames(folder));
     } catch (const FileSystemError& error) {
         // Nothing can be below a folder that is not there.
         if (error.code() != ENOENT && error.code() != ENOTDIR)
             return std::nullopt;
     }
-    return names;
+    return NameSet({});
 }
 
 // Whether items exist at paths below a root folder. Each folder the paths lie in is listed
@@ -108,37 +121,62 @@ FolderNames namesIn(const QString& folder) {
 class Presence {
 public:
     explicit Presence(QString root) : m_root(std::move(root)) {}
+    // Moved, never copied: the listings are large.
+    Presence(Presence&&) = default;
+    Presence& operator=(Presence&&) = default;
 
-    QString pathOf(const QString& relativePath) const {
-        return relativePath.isEmpty() ? m_root : m_root + u'/' + relativePath;
-    }
-    // A folder's names, listed just now (elsewhere).
-    void add(const QString& parent, FolderNames names) {
-        m_folders.emplace(parent, std::move(names));
-        m_folder = m_folders.constEnd();
+    // Lists the folder the path lies in, unless it is listed already.
+    void list(const QString& relativePath) {
+        const QStringView parent = parentOf(relativePath);
+        // Paths come folder by folder: usually the folder is the one listed last.
+        if (m_lastListed && *m_lastListed == parent)
+            return;
+        m_lastListed = parent.toString();
+        if (!m_folders.contains(*m_lastListed))
+            m_folders.emplace(*m_lastListed,
+                              namesIn(parent.isEmpty() ? m_root : m_root + u'/' + *m_lastListed));
     }
 
-    bool exists(const QString& relativePath) {
-        const qsizetype slash = relativePath.lastIndexOf(u'/');
-        const QStringView parent = QStringView(relativePath).left(std::max<qsizetype>(slash, 0));
-        // Paths come folder by folder: usually the folder is the one asked about last.
-        if (m_folder == m_folders.constEnd() || m_folder.key() != parent) {
-            const QString folder = parent.toString();
-            m_folder = m_folders.constFind(folder);
-            if (m_folder == m_folders.constEnd())
-                m_folder = m_folders.emplace(folder, namesIn(pathOf(folder)));
+    // Looks paths up in the listings; several readers may look up at once, provided the
+    // folders they ask about are listed.
+    class Reader {
+    public:
+        explicit Reader(const Presence& presence) : m_presence(presence) {}
+
+        bool exists(const QString& relativePath) {
+            const QStringView parent = parentOf(relativePath);
+            // Paths come folder by folder: usually the folder is the one asked about last.
+            if (!m_last || m_last->first != parent) {
+                const auto listed = m_presence.m_folders.find(parent.toString());
+                m_last = listed == m_presence.m_folders.end() ? nullptr : &*listed;
+            }
+            // A folder not listed, or one that could not be, has the path looked up on its own.
+            if (!m_last || !m_last->second)
+                return itemExists(m_presence.m_root + u'/' + relativePath);
+            const NameSet& names = *m_last->second;
+            // The name's bytes as QFile::encodeName gives them on Linux, made in a buffer kept
+            // for the next name.
+            const QStringView name = QStringView(relativePath).mid(parent.isEmpty() ? 0 : parent.size() + 1);
+            m_name.resize(m_utf8.requiredSpace(name.size()));
+            const char* const end = m_utf8.appendToBuffer(m_name.data(), name);
+            return names.contains(std::string_view(m_name.data(), size_t(end - m_name.data())));
         }
-        if (!*m_folder)
-            return itemExists(m_root + u'/' + relativePath);
-        // The name's bytes as QFile::encodeName gives them on Linux, without copying the path.
-        return (*m_folder)->contains(QStringView(relativePath).mid(slash + 1).toUtf8());
-    }
+
+    private:
+        const Presence& m_presence;
+        const std::pair<const QString, FolderNames>* m_last = nullptr;
+        QStringEncoder m_utf8{QStringEncoder::Utf8, QStringConverter::Flag::Stateless};
+        std::string m_name;
+    };
 
 private:
-    using Folders = QHash<QString, FolderNames>;
+    static QStringView parentOf(const QString& relativePath) {
+        return QStringView(relativePath).left(std::max<qsizetype>(relativePath.lastIndexOf(u'/'), 0));
+    }
+
     QString m_root;
-    Folders m_folders;
-    Folders::const_iterator m_folder = m_folders.constEnd();
+    std::unordered_map<QString, FolderNames> m_folders;
+    std::optional<QString> m_lastListed;
 };
 
 // What the download step has to do, worked out on a worker thread in one trip.
@@ -157,55 +195,89 @@ struct DownloadPlan {
 using Records = QMap<QString, SyncRecord>;
 
 // The album's records by photo id: their keys, "<album id>:<photo id>", are one run of the map,
-// and the download step looks up thousands of them.
-using AlbumRecords = std::unordered_map<std::u16string_view, Records::iterator>;
+// and the download step looks up thousands of them. The ids are views into the keys.
+using AlbumRecords = std::unordered_map<std::u16string_view, Records::const_iterator>;
 
 std::u16string_view idView(QStringView id) {
     return {id.utf16(), size_t(id.size())};
 }
 
-AlbumRecords albumRecords(Records& records, const QString& keyPrefix) {
+// What the download step looks things up in. Both are large: the step's job keeps them, so that
+// they are freed on its worker after the step has told its result.
+struct Lookups {
+    Presence presence;
     AlbumRecords album;
-    album.reserve(size_t(records.size()));
-    for (auto it = records.lowerBound(keyPrefix); it != records.end() && it.key().startsWith(keyPrefix); ++it)
-        album.emplace(idView(QStringView(it.key()).mid(keyPrefix.size())), it);
-    return album;
+};
+
+// Runs work(from, to) over [0, count) in two halves at the same time, the first on this thread.
+template <typename Work> void inHalves(qsizetype count, Work work) {
+    const qsizetype half = count / 2;
+    QFuture<void> second = QtConcurrent::run([&] { work(half, count); });
+    work(0, half);
+    second.waitForFinished();
 }
 
-DownloadPlan planDownloads(const QList<Photo>& candidates, Records stored, const QString& eventId,
-                           const QString& albumFolderName, const QString& originalsRoot) {
-    Presence presence(originalsRoot);
-    // The album folder, where the files usually are, is listed on another worker meanwhile.
-    QFuture<FolderNames> albumFolder = QtConcurrent::run(&namesIn, presence.pathOf(albumFolderName));
-
+// Every candidate's record stored, new ones in the album folder, and the candidates whose
+// original is missing. A record stored earlier in this pass counts as stored: a photo the
+// service lists twice keeps the place of its first listing. An album has thousands of photos,
+// all looked up in every pass: the lookups run on two threads.
+DownloadPlan planDownloads(const QList<Photo>& candidates, Records stored, Lookups& lookups,
+                           const QString& eventId, const QString& albumFolderName,
+                           const QString& originalsRoot) {
+    Presence& presence = lookups.presence;
+    AlbumRecords& album = lookups.album;
     DownloadPlan plan{std::move(stored), {}};
+    // Unshared, the map keeps every record where it is while records are added.
+    plan.records.detach();
     const QString keyPrefix = SyncStateFile::recordKey(eventId, QString());
-    AlbumRecords album = albumRecords(plan.records, keyPrefix);
-    std::vector<Records::iterator> records;
-    records.reserve(size_t(candidates.size()));
-    for (const Photo& photo : candidates) {
-        // A record stored earlier in this pass counts as stored: a photo the service lists
-        // twice keeps the place of its first listing.
-        const auto known = album.find(idView(photo.id));
-        if (known != album.end()) {
-            records.push_back(known->second);
-            continue;
-        }
-        const auto added =
-            plan.records.insert(SyncStateFile::recordKey(eventId, photo.id),
-                                {photo.id, eventId, albumFolderName + u'/' + naming::downloadFileName(photo),
-                                 std::nullopt, std::nullopt});
-        album.emplace(idView(QStringView(added.key()).mid(keyPrefix.size())), added);
-        records.push_back(added);
-    }
+    album.reserve(size_t(plan.records.size()));
+    for (auto it = std::as_const(plan.records).lowerBound(keyPrefix);
+         it != plan.records.cend() && it.key().startsWith(keyPrefix); ++it)
+        album.emplace(idView(QStringView(it.key()).mid(keyPrefix.size())), it);
 
-    presence.add(albumFolderName, albumFolder.takeResult());
-    for (qsizetype i = 0; i < candidates.size(); ++i) {
-        const QString& path = records[size_t(i)]->originalRelativePath;
-        if (!naming::isSafeRelativePath(path))
+    // Each candidate's record where one is stored already, and whether its original is there; a
+    // path that leads out of the folder fails the pass.
+    enum Found : char { Unknown, Missing, Present, Unsafe };
+    const qsizetype count = candidates.size();
+    std::vector<Records::const_iterator> recordOf(static_cast<size_t>(count));
+    std::vector<Found> found(static_cast<size_t>(count), Unknown);
+    const auto look = [&](Presence::Reader& reader, qsizetype i) {
+        const QString& path = recordOf[size_t(i)]->originalRelativePath;
+        found[size_t(i)] = !naming::isSafeRelativePath(path) ? Unsafe
+                           : reader.exists(path)             ? Present
+                                                             : Missing;
+    };
+    inHalves(count, [&](qsizetype from, qsizetype to) {
+        Presence::Reader reader(presence);
+        for (qsizetype i = from; i < to; ++i) {
+            if (const auto known = album.find(idView(candidates[i].id)); known != album.end()) {
+                recordOf[size_t(i)] = known->second;
+                look(reader, i);
+            }
+        }
+    });
+    // The others' records are stored now, in candidate order, and their folders listed.
+    Presence::Reader reader(presence);
+    for (qsizetype i = 0; i < count; ++i) {
+        if (found[size_t(i)] == Unknown) {
+            const Photo& photo = candidates[i];
+            auto known = album.find(idView(photo.id));
+            if (known == album.end()) {
+                const auto added = plan.records.insert(
+                    SyncStateFile::recordKey(eventId, photo.id),
+                    {photo.id, eventId, albumFolderName + u'/' + naming::downloadFileName(photo),
+                     std::nullopt, std::nullopt});
+                known = album.emplace(idView(QStringView(added.key()).mid(keyPrefix.size())), added).first;
+            }
+            recordOf[size_t(i)] = known->second;
+            if (naming::isSafeRelativePath(known->second->originalRelativePath))
+                presence.list(known->second->originalRelativePath);
+            look(reader, i);
+        }
+        if (found[size_t(i)] == Unsafe)
             throw SyncClientError::invalidResponse();
-        if (!presence.exists(path))
-            plan.missing.push_back({i, originalsRoot + u'/' + path});
+        if (found[size_t(i)] == Missing)
+            plan.missing.push_back({i, originalsRoot + u'/' + recordOf[size_t(i)]->originalRelativePath});
     }
     return plan;
 }
@@ -286,9 +358,31 @@ struct SyncEngine::Pass {
     EventWorkspace workspace;
     QString albumFolderName;
     QMap<QString, SyncRecord> records;
+    // What is in the folders the album's originals lie in, as far as they have been listed.
+    std::optional<Presence> presence;
     QList<Photo> downloadCandidates;
     SyncResult result;
 };
+
+// What the pass reads while the service answers: the state file, if it decodes, and the
+// folders the album's recorded originals lie in (usually one), listed for the download step.
+struct SyncEngine::EarlyRead {
+    std::optional<SyncStateFile> state;
+    Presence presence;
+};
+
+SyncEngine::EarlyRead SyncEngine::readEarly(const QString& originalsRoot, const QString& eventId) {
+    EarlyRead read{SyncStorage::readState(), Presence(originalsRoot)};
+    if (!read.state)
+        return read;
+    const Records& records = read.state->records;
+    const QString prefix = SyncStateFile::recordKey(eventId, QString());
+    // Only folders inside the originals folder: the download step refuses any other path.
+    for (auto it = records.lowerBound(prefix); it != records.end() && it.key().startsWith(prefix); ++it)
+        if (naming::isSafeRelativePath(it->originalRelativePath))
+            read.presence.list(it->originalRelativePath);
+    return read;
+}
 
 SyncEngine::SyncEngine(KitewellAPI& api, std::shared_ptr<FolderAccess> folders)
     : m_api(api), m_folders(folders ? std::move(folders) : std::make_shared<FolderAccess>()) {}
@@ -324,12 +418,13 @@ QCoro::Task<SyncResult> SyncEngine::synchronize(SyncSettings settings, bool incl
         pass.retouchRoot = retouch->path();
     }
 
-    // The state file is read while the service answers (step 8 takes it, if it decodes).
-    QFuture<std::optional<SyncStateFile>> earlyState = QtConcurrent::run(&SyncStorage::readState);
+    // The state file is read while the service answers (step 8 takes it, if it decodes), and
+    // the folders of the album's originals are listed.
+    QFuture<EarlyRead> earlyRead = QtConcurrent::run(&readEarly, pass.originalsRoot, pass.eventId);
 
     co_await fetchWorkspace(pass);                                 // 4, 5
     co_await prepareFolders(pass);                                 // 6, 7, 9
-    co_await loadState(pass, std::move(earlyState));               // 8
+    co_await loadState(pass, std::move(earlyRead));                // 8
     co_await downloadOriginals(pass);                              // 10
     co_await saveState(pass.records);                              // 11
     if (includeEffects)                                            // 12
@@ -363,15 +458,18 @@ QCoro::Task<void> SyncEngine::prepareFolders(Pass& pass) {
     pass.downloadCandidates = co_await std::move(preparing);
 }
 
-QCoro::Task<void> SyncEngine::loadState(Pass& pass, QFuture<std::optional<SyncStateFile>> earlyState) {
-    std::optional<SyncStateFile> stored = co_await earlyState;
+QCoro::Task<void> SyncEngine::loadState(Pass& pass, QFuture<EarlyRead> earlyRead) {
+    // Awaited as a plain future, then moved out: the listings are large.
+    co_await QFuture<void>(earlyRead);
+    EarlyRead early = earlyRead.takeResult();
     // A file that did not decode early is loaded again here, which keeps it aside only now
     // that the pass has got this far.
-    if (!stored) {
+    if (!early.state) {
         auto loading = offThread(&SyncStorage::loadState);
-        stored = co_await std::move(loading);
+        early.state = co_await std::move(loading);
     }
-    pass.records = std::move(stored->records);
+    pass.records = std::move(early.state->records);
+    pass.presence = std::move(early.presence);
     throwIfCancelled();
 }
 
@@ -381,9 +479,9 @@ QCoro::Task<void> SyncEngine::downloadOriginals(Pass& pass) {
     // Storing a missing photo's record before its download changes nothing that outlives
     // the pass: a failed download ends the pass before the records are saved.
     auto planning = offThread([candidates = pass.downloadCandidates, stored = std::move(pass.records),
-                               eventId = pass.eventId, album = pass.albumFolderName,
-                               root = pass.originalsRoot]() mutable {
-        return planDownloads(candidates, std::move(stored), eventId, album, root);
+                               lookups = Lookups{std::move(*pass.presence), {}}, eventId = pass.eventId,
+                               album = pass.albumFolderName, root = pass.originalsRoot]() mutable {
+        return planDownloads(candidates, std::move(stored), lookups, eventId, album, root);
     });
     DownloadPlan plan = co_await std::move(planning);
     pass.records = std::move(plan.records);

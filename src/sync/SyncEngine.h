@@ -35,9 +35,11 @@ public:
 private:
     // The pass's steps, in their order.
     struct Pass;
+    struct EarlyRead;
+    static EarlyRead readEarly(const QString& originalsRoot, const QString& eventId);
     QCoro::Task<void> fetchWorkspace(Pass& pass);
     QCoro::Task<void> prepareFolders(Pass& pass);
-    QCoro::Task<void> loadState(Pass& pass, QFuture<std::optional<SyncStateFile>> earlyState);
+    QCoro::Task<void> loadState(Pass& pass, QFuture<EarlyRead> earlyRead);
     QCoro::Task<void> downloadOriginals(Pass& pass);
     QCoro::Task<void> returnEffects(Pass& pass, bool autoPublish);
     QCoro::Task<void> returnFile(Pass& pass, QString path, QString photoId, bool autoPublish);
