@@ -6,18 +6,40 @@ namespace kitewell {
 
 using namespace Qt::StringLiterals;
 
+namespace {
+
+// The options the toolkit takes for itself, with one dash or two, before the program sees its
+// own: a session manager restarts the program with -session, and the desktop may choose the
+// platform or the style. These take a value, after "=" or as the next argument...
+const QStringList kToolkitOptionsWithValue{u"platform"_s,    u"platformpluginpath"_s, u"platformtheme"_s,
+                                           u"plugin"_s,      u"qmljsdebugger"_s,      u"qwindowgeometry"_s,
+                                           u"qwindowicon"_s, u"qwindowtitle"_s,       u"session"_s,
+                                           u"display"_s,     u"geometry"_s,           u"style"_s,
+                                           u"stylesheet"_s};
+// ...these none.
+const QStringList kToolkitFlags{u"reverse"_s, u"widgetcount"_s, u"nograb"_s, u"dograb"_s, u"sync"_s};
+
+} // namespace
+
 CommandLine CommandLine::parse(const QStringList& arguments) {
     CommandLine command;
     bool help = false, version = false;
-    for (const QString& argument : arguments) {
-        if (argument == u"--hidden"_s)
+    for (qsizetype index = 0; index < arguments.size(); ++index) {
+        const QString& argument = arguments[index];
+        const QString option = argument.startsWith(u"--"_s) ? argument.mid(2) : argument.mid(1);
+        if (argument == u"--hidden"_s) {
             command.hidden = true;
-        else if (argument == u"-h"_s || argument == u"--help"_s)
+        } else if (argument == u"-h"_s || argument == u"--help"_s) {
             help = true;
-        else if (argument == u"-v"_s || argument == u"--version"_s)
+        } else if (argument == u"-v"_s || argument == u"--version"_s) {
             version = true;
-        else
+        } else if (argument.startsWith(u'-') &&
+                   kToolkitOptionsWithValue.contains(option.section(u'=', 0, 0))) {
+            if (!option.contains(u'='))
+                ++index; // its value
+        } else if (!argument.startsWith(u'-') || !kToolkitFlags.contains(option)) {
             return {.action = Action::Refuse, .refused = argument};
+        }
     }
     command.action = help ? Action::Help : version ? Action::Version : Action::Run;
     return command;

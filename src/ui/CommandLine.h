@@ -6,8 +6,9 @@
 namespace kitewell {
 
 // The program's command line. "--hidden" starts it in the tray; "--help" and "--version"
-// only print and end. It is read before anything of the desktop is opened, so that neither
-// needs a display.
+// only print and end; the toolkit's own options (-session, -platform, -style...) are left to
+// it. It is read before anything of the desktop is opened, so that --help and --version need
+// no display.
 struct CommandLine {
     enum class Action { Run, Help, Version, Refuse };
 
