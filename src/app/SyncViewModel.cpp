@@ -557,22 +557,21 @@ void SyncViewModel::endPass(const Result<SyncResult>& pass, bool includeEffects,
     m_passClient.reset();
     m_passOwner.reset();
     setProgress(std::nullopt);
+    // Stopping polling stops its pass, silently: it tells nothing either way.
+    const bool silent = !pass.ok() && background && pass.failure->isCancellation();
     if (pass.ok()) {
         setLastSyncedAt(QDateTime::currentDateTime());
         setMessage(passMessage(*pass.value, includeEffects, background));
     } else {
-        // Stopping polling stops its pass, silently.
-        if (!(background && pass.failure->isCancellation()))
+        if (!silent)
             setMessage(pass.failure->text);
         if (pass.failure->isUnauthorized())
             logout();
     }
-    // A pass stopped silently tells nothing either way.
-    const bool told = pass.ok() || !(background && pass.failure->isCancellation());
-    if (told)
+    if (!silent)
         m_lastPassFailed = !pass.ok();
     setWorking(false);
-    if (told && !pass.ok())
+    if (!pass.ok() && !silent)
         Q_EMIT passFailed();
     Q_EMIT passEnded();
 }
