@@ -123,7 +123,7 @@ double contrast(const QColor& text, const QColor& ground) {
         };
         return 0.2126 * linear(c.redF()) + 0.7152 * linear(c.greenF()) + 0.0722 * linear(c.blueF());
     };
-    const auto [darker, lighter] = std::minmax(luminance(text), luminance(ground));
+    const auto [darker, lighter] = std::minmax({luminance(text), luminance(ground)});
     return (lighter + 0.05) / (darker + 0.05);
 }
 

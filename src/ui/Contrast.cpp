@@ -28,7 +28,8 @@ constexpr int kSteps = 100;
 } // namespace
 
 double Contrast::ratio(const QColor& first, const QColor& second) {
-    const auto [darker, lighter] = std::minmax(luminance(first), luminance(second));
+    // The list form: minmax of two temporaries would return references to them.
+    const auto [darker, lighter] = std::minmax({luminance(first), luminance(second)});
     return (lighter + 0.05) / (darker + 0.05);
 }
 
