@@ -88,7 +88,8 @@ Transfer::~Transfer() {
 CURL* Transfer::startHop() {
     try {
         if (m_request.destination && !m_staged)
-            m_staged.emplace(*m_request.destination, *m_request.destination + u".download"_s);
+            m_staged.emplace(*m_request.destination,
+                             *m_request.destination + QLatin1StringView(kDownloadSuffix));
     } catch (...) {
         fail(std::current_exception());
         return nullptr;

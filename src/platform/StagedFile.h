@@ -7,6 +7,10 @@
 
 namespace kitewell {
 
+// What a downloaded original is written to until it is whole: its name and this. File names
+// are cut to leave room for it.
+inline constexpr char kDownloadSuffix[] = ".download";
+
 // A file written under a staging name and put in place whole, or not at all. Commit flushes
 // the data, renames the staging file over the target in one step and flushes the folder;
 // a staged file that is never committed is removed when it goes. Errors are FileSystemError

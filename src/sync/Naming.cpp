@@ -1,6 +1,7 @@
 #include "sync/Naming.h"
 
 #include "platform/Files.h"
+#include "platform/StagedFile.h"
 
 #include <QFile>
 #include <QTextBoundaryFinder>
@@ -11,7 +12,7 @@ namespace {
 
 constexpr qsizetype maximumNameLength = 160;
 // A download streams into its destination's name with this added, until it is whole.
-constexpr qsizetype stagingSuffixBytes = sizeof ".download" - 1;
+constexpr qsizetype stagingSuffixBytes = sizeof kDownloadSuffix - 1;
 constexpr qint64 writingWindowMs = 2000;
 
 bool isForbidden(QChar c) {
